@@ -1,0 +1,148 @@
+#include "dag/dag.hpp"
+
+#include <algorithm>
+
+namespace vantorix {
+
+std::vector<std::vector<NodeId>> Levels::to_lists() const {
+    std::vector<std::vector<NodeId>> lists;
+    lists.reserve(size());
+    for (std::size_t level = 0; level < size(); ++level) {
+        const std::span<const NodeId> ids = (*this)[level];
+        lists.emplace_back(ids.begin(), ids.end());
+    }
+    return lists;
+}
+
+void Dag::build_index() {
+    const std::size_t count = nodes_.size();
+    NodeId max_id = 0;
+    for (const Node& node : nodes_) {
+        max_id = std::max(max_id, node.id);
+    }
+    const bool dense = count > 0 && max_id < 4 * static_cast<NodeId>(count) + 64;
+    if (dense) {
+        dense_index_.assign(static_cast<std::size_t>(max_id) + 1, kNoPosition);
+    } else {
+        sparse_index_.reserve(count);
+    }
+    for (std::size_t position = 0; position < count; ++position) {
+        const NodeId id = nodes_[position].id;
+        const auto pos = static_cast<std::uint32_t>(position);
+        bool first;
+        if (dense) {
+            first = dense_index_[id] == kNoPosition;
+            if (first) {
+                dense_index_[id] = pos;
+            }
+        } else {
+            first = sparse_index_.try_emplace(id, pos).second;
+        }
+        ids_unique_ = ids_unique_ && first;
+    }
+}
+
+std::uint32_t Dag::position_of(NodeId id) const noexcept {
+    if (!dense_index_.empty()) {
+        return id < dense_index_.size() ? dense_index_[id] : kNoPosition;
+    }
+    const auto found = sparse_index_.find(id);
+    return found == sparse_index_.end() ? kNoPosition : found->second;
+}
+
+const Node* Dag::find_node(NodeId id) const noexcept {
+    const std::uint32_t position = position_of(id);
+    return position == kNoPosition ? nullptr : &nodes_[position];
+}
+
+// Kahn's algorithm over node positions. Every identifier is represented by the position of its
+// first node, so repeated identifiers share one in-degree and one dependents list, exactly as a
+// map keyed by identifier would. A dependency on an unknown identifier is counted in the
+// dependent's in-degree but can never be satisfied, which leaves the dependent (and everything
+// behind it) unscheduled.
+Dag::Dag(std::vector<Node> nodes) : nodes_(std::move(nodes)) {
+    build_index();
+    const std::size_t count = nodes_.size();
+    if (count == 0) {
+        return;
+    }
+
+    std::vector<std::size_t> in_degree(count, 0);
+    std::vector<std::size_t> dependents_start(count + 1, 0);
+    for (const Node& node : nodes_) {
+        in_degree[position_of(node.id)] += node.dependencies.size();
+        for (const NodeId dependency : node.dependencies) {
+            const std::uint32_t position = position_of(dependency);
+            if (position != kNoPosition) {
+                ++dependents_start[position + 1];
+            }
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        dependents_start[i + 1] += dependents_start[i];
+    }
+    // Dependents lists in node-list order, as appending while walking the list gives them.
+    std::vector<std::uint32_t> dependents(dependents_start[count]);
+    std::vector<std::size_t> fill(dependents_start.begin(), dependents_start.end() - 1);
+    for (const Node& node : nodes_) {
+        const std::uint32_t self = position_of(node.id);
+        for (const NodeId dependency : node.dependencies) {
+            const std::uint32_t position = position_of(dependency);
+            if (position != kNoPosition) {
+                dependents[fill[position]++] = self;
+            }
+        }
+    }
+    fill.clear();
+    fill.shrink_to_fit();
+
+    // The queue is the order itself: positions are appended once and read front to back.
+    std::vector<std::uint32_t> order;
+    order.reserve(count);
+    for (std::size_t position = 0; position < count; ++position) {
+        if (position_of(nodes_[position].id) == position && in_degree[position] == 0) {
+            order.push_back(static_cast<std::uint32_t>(position));
+        }
+    }
+    for (std::size_t head = 0; head < order.size(); ++head) {
+        const std::uint32_t ready = order[head];
+        for (std::size_t i = dependents_start[ready]; i < dependents_start[ready + 1]; ++i) {
+            const std::uint32_t dependent = dependents[i];
+            if (--in_degree[dependent] == 0) {
+                order.push_back(dependent);
+            }
+        }
+    }
+    in_degree = {};
+    dependents = {};
+    dependents_start = {};
+
+    // Level of a node: 0 without dependencies, else one more than its deepest dependency.
+    std::vector<std::size_t> level_of(count, 0);
+    std::size_t level_count = 0;
+    for (const std::uint32_t position : order) {
+        std::size_t level = 0;
+        for (const NodeId dependency : nodes_[position].dependencies) {
+            level = std::max(level, level_of[position_of(dependency)] + 1);
+        }
+        level_of[position] = level;
+        level_count = std::max(level_count, level + 1);
+    }
+
+    execution_order_.reserve(order.size());
+    levels_.offsets_.assign(level_count + 1, 0);
+    for (const std::uint32_t position : order) {
+        execution_order_.push_back(nodes_[position].id);
+        ++levels_.offsets_[level_of[position] + 1];
+    }
+    for (std::size_t level = 0; level < level_count; ++level) {
+        levels_.offsets_[level + 1] += levels_.offsets_[level];
+    }
+    levels_.ids_.resize(order.size());
+    std::vector<std::size_t> cursor(levels_.offsets_.begin(), levels_.offsets_.end() - 1);
+    for (const std::uint32_t position : order) {
+        levels_.ids_[cursor[level_of[position]]++] = nodes_[position].id;
+    }
+}
+
+} // namespace vantorix

@@ -1,0 +1,118 @@
+// The executable form of a graph: its nodes, an order that respects their dependencies and the
+// levels whose members can run at the same time; plus execution and Mermaid rendering.
+#pragma once
+
+#include "graph_data/graph_data.hpp"
+#include "node/node.hpp"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace vantorix {
+
+// One of the two engine failures of a parallel run: "a scoped thread panicked" or
+// "failed to spawn thread: ...". Nothing of the run is returned.
+class ExecutionError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Base for exceptions with which a node function (or a wait hook) asks to stop the run. The run
+// stops cleanly: workers already started finish and are joined, no further node, batch or level
+// starts, and the exception reaches the caller of `execute` as itself.
+class ExecutionInterrupt : public std::exception {
+public:
+    const char* what() const noexcept override { return "execution interrupted"; }
+};
+
+struct ExecutionResult {
+    Context context;
+    std::unordered_map<NodeId, Context> node_outputs;
+    std::unordered_map<BranchId, Context> branch_outputs;
+};
+
+// Optional behaviour of a run that the host can plug in.
+struct ExecutionHooks {
+    // Called on the calling thread every `wait_tick` while it waits for a batch of workers. It may
+    // throw an `ExecutionInterrupt` to stop the run once the batch has finished.
+    std::function<void()> on_wait;
+    std::chrono::milliseconds wait_tick{20};
+    // Test seam: returns an errno value to make starting worker `index` of a batch fail.
+    std::function<int(std::size_t index)> spawn_fault;
+};
+
+// Levels stored flat: one list of identifiers and the offset where each level starts.
+class Levels {
+public:
+    std::size_t size() const noexcept { return offsets_.empty() ? 0 : offsets_.size() - 1; }
+    bool empty() const noexcept { return size() == 0; }
+    std::span<const NodeId> operator[](std::size_t level) const noexcept {
+        return {ids_.data() + offsets_[level], offsets_[level + 1] - offsets_[level]};
+    }
+    std::vector<std::vector<NodeId>> to_lists() const;
+
+private:
+    friend class Dag;
+    std::vector<NodeId> ids_;
+    std::vector<std::size_t> offsets_;
+};
+
+class Dag {
+public:
+    // Orders `nodes` by Kahn's algorithm. Nodes on cycles or behind dependencies that name no
+    // node stay in `nodes()` but are left out of `execution_order()` and `levels()`.
+    explicit Dag(std::vector<Node> nodes);
+
+    Dag(Dag&&) noexcept = default;
+    Dag& operator=(Dag&&) noexcept = default;
+    Dag(const Dag&) = delete;
+    Dag& operator=(const Dag&) = delete;
+
+    const std::vector<Node>& nodes() const noexcept { return nodes_; }
+    const std::vector<NodeId>& execution_order() const noexcept { return execution_order_; }
+    const Levels& levels() const noexcept { return levels_; }
+
+    // The first node with identifier `id`, or null.
+    const Node* find_node(NodeId id) const noexcept;
+
+    // Runs the DAG from an empty context: one node at a time in `execution_order()`, or level by
+    // level with the nodes of a level on worker threads, at most `max_threads` at once (absent:
+    // the whole level; 0 counts as 1). Throws `ExecutionError` or an `ExecutionInterrupt`.
+    ExecutionResult execute_detailed(bool parallel, std::optional<std::size_t> max_threads,
+                                     const ExecutionHooks& hooks = {}) const;
+    // The final context alone; the per-node and per-branch bookkeeping is never built.
+    Context execute(bool parallel, std::optional<std::size_t> max_threads,
+                    const ExecutionHooks& hooks = {}) const;
+
+    // The DAG as a Mermaid flowchart.
+    std::string to_mermaid() const;
+    void to_mermaid(std::string& out) const;
+
+private:
+    static constexpr std::uint32_t kNoPosition = UINT32_MAX;
+
+    void build_index();
+    // Position of the first node with `id`, or kNoPosition.
+    std::uint32_t position_of(NodeId id) const noexcept;
+    void run(bool parallel, std::optional<std::size_t> max_threads, const ExecutionHooks& hooks,
+             ExecutionResult& result, bool bookkeeping) const;
+
+    std::vector<Node> nodes_;
+    std::vector<NodeId> execution_order_;
+    Levels levels_;
+    // Identifier -> position of its first node: a dense table when identifiers are compact (as
+    // the builder makes them), a hash map otherwise.
+    std::vector<std::uint32_t> dense_index_;
+    std::unordered_map<NodeId, std::uint32_t> sparse_index_;
+    bool ids_unique_ = true;
+};
+
+} // namespace vantorix

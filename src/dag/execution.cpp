@@ -1,0 +1,246 @@
+#include "dag/dag.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <cxxabi.h>
+#include <exception>
+#include <mutex>
+#include <string>
+
+namespace vantorix {
+
+namespace {
+
+// Workers run arbitrary node functions, including Python code whose recursion goes through the C
+// stack (3.9 and 3.10 use C frames for every Python call; 3.12+ sizes its C recursion limit for
+// the main thread). 8 MiB matches a Linux main thread and Python's own threads, so code that
+// works in a plain script also works on a worker. Only touched pages are committed.
+constexpr std::size_t kWorkerStackSize = 8 * 1024 * 1024;
+
+struct NodeResult {
+    NodeId id;
+    std::optional<BranchId> branch_id;
+    Context outputs;
+};
+
+// Writes one node's outputs into the run's result. Without bookkeeping only the context is kept,
+// and the outputs are moved rather than copied.
+class Recorder {
+public:
+    Recorder(ExecutionResult& result, bool bookkeeping)
+        : result_(result), bookkeeping_(bookkeeping) {}
+
+    void record(NodeId id, const std::optional<BranchId>& branch_id, Context outputs) {
+        if (!bookkeeping_) {
+            result_.context.merge(std::move(outputs));
+            return;
+        }
+        result_.context.merge(outputs);
+        result_.node_outputs.insert_or_assign(id, outputs);
+        if (branch_id) {
+            result_.branch_outputs[*branch_id].merge(std::move(outputs));
+        }
+    }
+
+private:
+    ExecutionResult& result_;
+    bool bookkeeping_;
+};
+
+// One multi-node level: workers read the shared snapshot and append to the result list.
+struct LevelRun {
+    const Context& snapshot;
+    std::mutex results_mutex;
+    std::vector<NodeResult> results;
+
+    // Per batch: how many workers have not finished yet, and how they ended.
+    std::mutex batch_mutex;
+    std::condition_variable batch_done;
+    std::size_t running = 0;
+    bool panicked = false;
+    std::exception_ptr interrupt;
+
+    explicit LevelRun(const Context& level_snapshot) : snapshot(level_snapshot) {}
+
+    void finish_worker(std::exception_ptr interrupted, bool failed) {
+        std::lock_guard lock(batch_mutex);
+        panicked = panicked || failed;
+        if (interrupted && !interrupt) {
+            interrupt = std::move(interrupted);
+        }
+        if (--running == 0) {
+            batch_done.notify_all();
+        }
+    }
+};
+
+struct WorkerTask {
+    LevelRun* level;
+    const Node* node;
+};
+
+void* run_worker(void* argument) {
+    const WorkerTask task = *static_cast<WorkerTask*>(argument);
+    // Whatever way the worker ends, the calling thread must learn that it has finished.
+    struct FinishGuard {
+        LevelRun* level;
+        std::exception_ptr interrupted;
+        bool failed = true;
+        ~FinishGuard() { level->finish_worker(std::move(interrupted), failed); }
+    } guard{task.level, nullptr};
+    try {
+        Context outputs = task.node->execute(task.level->snapshot);
+        {
+            std::lock_guard lock(task.level->results_mutex);
+            task.level->results.push_back(
+                NodeResult{task.node->id, task.node->branch_id, std::move(outputs)});
+        }
+        guard.failed = false;
+    } catch (abi::__forced_unwind&) {
+        throw; // thread cancellation must unwind, never be swallowed
+    } catch (const ExecutionInterrupt&) {
+        guard.interrupted = std::current_exception();
+        guard.failed = false;
+    } catch (...) {
+        guard.failed = true;
+    }
+    return nullptr;
+}
+
+// Starts one worker per node of `batch`, waits for all of them and reports how they ended.
+void run_batch(LevelRun& level, std::span<const Node* const> batch, const ExecutionHooks& hooks) {
+    std::vector<WorkerTask> tasks;
+    tasks.reserve(batch.size());
+    for (const Node* node : batch) {
+        tasks.push_back(WorkerTask{&level, node});
+    }
+    std::vector<pthread_t> threads;
+    threads.reserve(batch.size());
+
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, kWorkerStackSize);
+    int spawn_error = 0;
+    for (std::size_t i = 0; i < tasks.size(); ++i) {
+        {
+            std::lock_guard lock(level.batch_mutex);
+            ++level.running;
+        }
+        pthread_t thread;
+        spawn_error = hooks.spawn_fault ? hooks.spawn_fault(i) : 0;
+        if (spawn_error == 0) {
+            spawn_error = pthread_create(&thread, &attributes, run_worker, &tasks[i]);
+        }
+        if (spawn_error != 0) {
+            std::lock_guard lock(level.batch_mutex);
+            --level.running;
+            break;
+        }
+        threads.push_back(thread);
+    }
+    pthread_attr_destroy(&attributes);
+
+    {
+        std::unique_lock lock(level.batch_mutex);
+        while (level.running > 0) {
+            if (!hooks.on_wait) {
+                level.batch_done.wait(lock);
+                continue;
+            }
+            if (level.batch_done.wait_for(lock, hooks.wait_tick) == std::cv_status::timeout &&
+                level.running > 0) {
+                lock.unlock();
+                std::exception_ptr interrupted;
+                try {
+                    hooks.on_wait();
+                } catch (const ExecutionInterrupt&) {
+                    interrupted = std::current_exception();
+                }
+                lock.lock();
+                if (interrupted && !level.interrupt) {
+                    level.interrupt = std::move(interrupted);
+                }
+            }
+        }
+    }
+    for (pthread_t thread : threads) {
+        pthread_join(thread, nullptr);
+    }
+
+    if (spawn_error != 0) {
+        throw ExecutionError(std::string("failed to spawn thread: ") + std::strerror(spawn_error) +
+                             " (os error " + std::to_string(spawn_error) + ")");
+    }
+    if (level.panicked) {
+        throw ExecutionError("a scoped thread panicked");
+    }
+    if (level.interrupt) {
+        std::rethrow_exception(level.interrupt);
+    }
+}
+
+} // namespace
+
+void Dag::run(bool parallel, std::optional<std::size_t> max_threads, const ExecutionHooks& hooks,
+              ExecutionResult& result, bool bookkeeping) const {
+    Recorder recorder(result, bookkeeping);
+    auto run_on_caller = [&](NodeId id) {
+        if (const Node* node = find_node(id)) {
+            recorder.record(node->id, node->branch_id, node->execute(result.context));
+        }
+    };
+
+    if (!parallel) {
+        for (const NodeId id : execution_order_) {
+            run_on_caller(id);
+        }
+        return;
+    }
+
+    std::vector<const Node*> level_nodes;
+    for (std::size_t level_index = 0; level_index < levels_.size(); ++level_index) {
+        const std::span<const NodeId> level = levels_[level_index];
+        if (level.size() == 1) {
+            run_on_caller(level.front());
+            continue;
+        }
+        const Context snapshot = result.context;
+        level_nodes.clear();
+        for (const NodeId id : level) {
+            if (const Node* node = find_node(id)) {
+                level_nodes.push_back(node);
+            }
+        }
+        LevelRun run(snapshot);
+        run.results.reserve(level_nodes.size());
+        const std::size_t batch_size =
+            max_threads ? std::max<std::size_t>(*max_threads, 1) : level_nodes.size();
+        for (std::size_t start = 0; start < level_nodes.size(); start += batch_size) {
+            const std::size_t size = std::min(batch_size, level_nodes.size() - start);
+            run_batch(run, std::span<const Node* const>(level_nodes.data() + start, size), hooks);
+        }
+        std::lock_guard lock(run.results_mutex);
+        for (NodeResult& node_result : run.results) {
+            recorder.record(node_result.id, node_result.branch_id, std::move(node_result.outputs));
+        }
+    }
+}
+
+ExecutionResult Dag::execute_detailed(bool parallel, std::optional<std::size_t> max_threads,
+                                      const ExecutionHooks& hooks) const {
+    ExecutionResult result;
+    run(parallel, max_threads, hooks, result, true);
+    return result;
+}
+
+Context Dag::execute(bool parallel, std::optional<std::size_t> max_threads,
+                     const ExecutionHooks& hooks) const {
+    ExecutionResult result;
+    run(parallel, max_threads, hooks, result, false);
+    return std::move(result.context);
+}
+
+} // namespace vantorix

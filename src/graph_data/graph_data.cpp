@@ -1,0 +1,183 @@
+#include "graph_data/graph_data.hpp"
+
+#include <atomic>
+#include <limits>
+
+namespace vantorix {
+
+namespace {
+
+void missing_retain(void*) noexcept {}
+void missing_release(void*) noexcept {}
+
+ObjectHandleOps g_object_handle_ops{missing_retain, missing_release};
+
+std::size_t hash_text(std::string_view text) noexcept {
+    return std::hash<std::string_view>{}(text);
+}
+
+constexpr std::uint32_t kEmptySlot = std::numeric_limits<std::uint32_t>::max();
+
+} // namespace
+
+void set_object_handle_ops(ObjectHandleOps ops) noexcept {
+    g_object_handle_ops = ops;
+    std::atomic_thread_fence(std::memory_order_release);
+}
+
+const ObjectHandleOps& object_handle_ops() noexcept {
+    return g_object_handle_ops;
+}
+
+// Open addressing over positions into `entries_`; the hash of every entry is kept so that growing
+// the table never hashes a key twice.
+struct Context::Index {
+    std::vector<std::uint32_t> slots;
+    std::vector<std::size_t> hashes; // parallel to entries_
+
+    std::size_t mask() const noexcept { return slots.size() - 1; }
+
+    void place(std::uint32_t position, std::size_t hash) noexcept {
+        std::size_t slot = hash & mask();
+        while (slots[slot] != kEmptySlot) {
+            slot = (slot + 1) & mask();
+        }
+        slots[slot] = position;
+    }
+
+    void rebuild(std::size_t capacity) {
+        slots.assign(capacity, kEmptySlot);
+        for (std::size_t i = 0; i < hashes.size(); ++i) {
+            place(static_cast<std::uint32_t>(i), hashes[i]);
+        }
+    }
+};
+
+Context::Context() noexcept = default;
+Context::Context(Context&&) noexcept = default;
+Context& Context::operator=(Context&&) noexcept = default;
+Context::~Context() = default;
+
+Context::Context(const Context& other)
+    : entries_(other.entries_),
+      index_(other.index_ ? std::make_unique<Index>(*other.index_) : nullptr) {}
+
+Context& Context::operator=(const Context& other) {
+    if (this != &other) {
+        Context copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+std::size_t Context::position_of(std::string_view name, std::size_t hash) const {
+    if (!index_) {
+        for (std::size_t i = 0; i < entries_.size(); ++i) {
+            if (entries_[i].first == name) {
+                return i;
+            }
+        }
+        return entries_.size();
+    }
+    for (std::size_t slot = hash & index_->mask();; slot = (slot + 1) & index_->mask()) {
+        const std::uint32_t position = index_->slots[slot];
+        if (position == kEmptySlot) {
+            return entries_.size();
+        }
+        if (index_->hashes[position] == hash && entries_[position].first == name) {
+            return position;
+        }
+    }
+}
+
+const GraphData* Context::find(std::string_view name) const {
+    if (entries_.empty()) {
+        return nullptr;
+    }
+    const std::size_t position = position_of(name, index_ ? hash_text(name) : 0);
+    return position < entries_.size() ? &entries_[position].second : nullptr;
+}
+
+void Context::build_index() {
+    index_ = std::make_unique<Index>();
+    index_->hashes.reserve(entries_.capacity());
+    for (const Entry& entry : entries_) {
+        index_->hashes.push_back(hash_text(entry.first));
+    }
+    std::size_t capacity = 16;
+    while (capacity < entries_.size() * 2) {
+        capacity *= 2;
+    }
+    index_->rebuild(capacity);
+}
+
+void Context::append(std::string name, GraphData value, std::size_t hash) {
+    entries_.emplace_back(std::move(name), std::move(value));
+    if (!index_) {
+        if (entries_.size() > kLinearLimit) {
+            build_index();
+        }
+        return;
+    }
+    index_->hashes.push_back(hash);
+    // Keep the load factor at or below one half.
+    if (entries_.size() * 2 > index_->slots.size()) {
+        index_->rebuild(index_->slots.size() * 2);
+    } else {
+        index_->place(static_cast<std::uint32_t>(entries_.size() - 1), hash);
+    }
+}
+
+void Context::insert(std::string name, GraphData value) {
+    const std::size_t hash = index_ ? hash_text(name) : 0;
+    const std::size_t position = position_of(name, hash);
+    if (position < entries_.size()) {
+        entries_[position].second = std::move(value);
+        return;
+    }
+    append(std::move(name), std::move(value), hash);
+}
+
+void Context::insert_copy(std::string_view name, const GraphData& value) {
+    const std::size_t hash = index_ ? hash_text(name) : 0;
+    const std::size_t position = position_of(name, hash);
+    if (position < entries_.size()) {
+        entries_[position].second = value;
+        return;
+    }
+    append(std::string(name), value, hash);
+}
+
+void Context::merge(const Context& other) {
+    if (entries_.empty() && !index_) {
+        *this = other;
+        return;
+    }
+    for (const Entry& entry : other.entries_) {
+        insert_copy(entry.first, entry.second);
+    }
+}
+
+void Context::merge(Context&& other) {
+    if (entries_.empty() && !index_) {
+        *this = std::move(other);
+        return;
+    }
+    for (Entry& entry : other.entries_) {
+        insert(std::move(entry.first), std::move(entry.second));
+    }
+    other.entries_.clear();
+    other.index_.reset();
+}
+
+void Context::reserve(std::size_t count) {
+    entries_.reserve(count);
+}
+
+NodeFunctionPtr noop_node_function() {
+    static const NodeFunctionPtr noop =
+        make_node_function([](const Context&, const Context&) { return Context(); });
+    return noop;
+}
+
+} // namespace vantorix
