@@ -1,0 +1,58 @@
+// Reading the arguments of methods, and the rules every method shares.
+#pragma once
+
+#include "py_ref.hpp"
+
+#include <array>
+#include <cstddef>
+#include <initializer_list>
+#include <optional>
+#include <string>
+
+namespace vantorix::python {
+
+// One METH_FASTCALL | METH_KEYWORDS signature: the method's full name, as used in messages
+// ("PyGraph.add()"), its parameters in order and how many of them are required.
+struct Signature {
+    const char* full_name;
+    std::initializer_list<const char*> parameters;
+    std::size_t required;
+};
+
+// Fills `slots` (one per parameter) with borrowed arguments, null where none was given. Returns
+// false with the interpreter's wording of a TypeError set on a bad count or keyword.
+bool read_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
+                    PyObject* kwnames, PyObject** slots);
+
+// Checks that a constructor was called without any argument.
+bool reject_all_arguments(const char* full_name, PyObject* args, PyObject* kwargs);
+
+// Raises "'<type>' object cannot be converted to '<target>'" for `object`.
+void raise_conversion_error(PyObject* object, const char* target);
+
+// If a TypeError is set, replaces it by one prefixed with "argument '<name>': ", keeping its
+// cause. Other errors are left as they are.
+void prefix_argument_error(const char* name);
+
+// A `str` as UTF-8 text; a TypeError naming "PyString" for other types, the interpreter's
+// encoding error for strings that cannot be encoded.
+std::optional<std::string> read_text(PyObject* object);
+
+// The per-instance borrow counter: 0 free, > 0 shared borrows, -1 held exclusively.
+class Borrow {
+public:
+    enum class Kind { Shared, Exclusive };
+
+    // Raises RuntimeError and leaves `ok()` false on conflict.
+    Borrow(Py_ssize_t& counter, Kind kind);
+    ~Borrow();
+    bool ok() const noexcept { return counter_ != nullptr; }
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+
+private:
+    Py_ssize_t* counter_ = nullptr;
+    Kind kind_;
+};
+
+} // namespace vantorix::python

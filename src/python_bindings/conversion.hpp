@@ -1,0 +1,19 @@
+// Engine values as Python objects.
+#pragma once
+
+#include "graph_data/graph_data.hpp"
+#include "py_ref.hpp"
+
+#include <string_view>
+
+namespace vantorix::python {
+
+// A new reference to the Python form of `value`, or null with a Python error set when the
+// interpreter cannot create an object. Lock held.
+PyRef graph_data_to_python(const GraphData& value);
+
+// Engine text as a `str`. Bytes that are not UTF-8 (only native node functions can produce them)
+// are kept as lone surrogates rather than failing. Lock held.
+PyRef text_to_python(std::string_view text);
+
+} // namespace vantorix::python

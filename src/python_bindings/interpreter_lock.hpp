@@ -1,0 +1,86 @@
+// How the module holds Python references and the interpreter lock from any thread.
+//
+// Every engine value that wraps a Python object points to one shared holder that owns a single
+// Python reference and an atomic count of the values sharing it. Copying a value only bumps that
+// count, so the engine can copy values on any thread without touching the interpreter. When the
+// last value goes away the Python reference is given back at once if this thread holds the lock,
+// and queued otherwise; the queue is applied at the next entry into the module.
+#pragma once
+
+#include "graph_data/graph_data.hpp"
+#include "py_ref.hpp"
+
+#include <functional>
+
+namespace vantorix::python {
+
+// How deeply this thread holds the interpreter lock, as far as this module knows.
+int& lock_depth() noexcept;
+
+// Gives back the references queued by threads that did not hold the lock. Lock held.
+void apply_pending_decrefs();
+
+// Installs the holder operations into the engine. Called once at import.
+void install_object_handle_ops() noexcept;
+
+// A new engine value holding a new reference to `object`. Lock held.
+GraphData wrap_object(PyObject* object);
+// The object behind a handle made by `wrap_object` (borrowed).
+PyObject* handle_object(void* handle) noexcept;
+
+// Marks a call from Python into the module: applies pending reference changes and raises the
+// lock-depth counter for the duration of the call.
+class ModuleEntry {
+public:
+    ModuleEntry() {
+        apply_pending_decrefs();
+        ++lock_depth();
+    }
+    ~ModuleEntry() { --lock_depth(); }
+    ModuleEntry(const ModuleEntry&) = delete;
+    ModuleEntry& operator=(const ModuleEntry&) = delete;
+};
+
+// Interpreter shutdown. Threads started by the engine must not take the lock once the
+// interpreter has begun to finalise: it would terminate them inside C++ frames. An exit hook
+// closes the gate and waits, with the lock released, until no such thread is inside Python.
+void close_gate_for_shutdown();
+bool gate_closed() noexcept;
+
+// Takes the interpreter lock for a node function on whatever thread it runs. `acquired()` is
+// false when the interpreter is shutting down; Python must not be touched then.
+class NodeLock {
+public:
+    NodeLock();
+    ~NodeLock();
+    bool acquired() const noexcept { return acquired_; }
+    NodeLock(const NodeLock&) = delete;
+    NodeLock& operator=(const NodeLock&) = delete;
+
+private:
+    bool acquired_ = false;
+    bool took_lock_ = false;
+    PyGILState_STATE state_{};
+};
+
+// Releases the interpreter lock for an engine run on the calling thread and takes it back.
+class ReleasedLock {
+public:
+    ReleasedLock();
+    // Takes the lock back. Never returns on a thread other than the finalising one once the
+    // interpreter shuts down (the thread is parked instead of being torn down in C++ frames).
+    void reacquire();
+    ~ReleasedLock();
+    // Runs `action` with the lock briefly held again, from inside the released section. Does
+    // nothing once the interpreter is shutting down.
+    void with_lock(const std::function<void()>& action);
+    ReleasedLock(const ReleasedLock&) = delete;
+    ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+private:
+    PyThreadState* saved_ = nullptr;
+    int saved_depth_ = 0;
+    int saved_gate_entries_ = 0;
+};
+
+} // namespace vantorix::python

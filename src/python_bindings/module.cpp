@@ -1,0 +1,132 @@
+// Module initialisation and class registration.
+#include "module.hpp"
+
+#include "interpreter_lock.hpp"
+#include "py_dag.hpp"
+#include "py_graph.hpp"
+
+#include <atomic>
+
+namespace vantorix::python {
+
+namespace {
+
+std::atomic<bool> g_initialised{false};
+PyObject* g_internal_failure = nullptr; // created on first use, kept for the process
+PyTypeObject* g_types[2] = {nullptr, nullptr};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "vantorix",
+    "Initialize the Python module",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// Registered with `atexit`: stops engine threads from entering Python before the interpreter
+// finalises, and waits for those inside to leave.
+PyObject* shutdown_hook(PyObject*, PyObject*) {
+    close_gate_for_shutdown();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef g_shutdown_hook_def = {"_vantorix_shutdown", shutdown_hook, METH_NOARGS, nullptr};
+
+bool register_shutdown_hook() {
+    PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
+    PyRef hook = PyRef::steal(PyCFunction_New(&g_shutdown_hook_def, nullptr));
+    if (!atexit || !hook) {
+        return false;
+    }
+    PyRef result = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+    return static_cast<bool>(result);
+}
+
+PyTypeObject* type_for(std::size_t index, PyType_Spec* spec) {
+    if (g_types[index] == nullptr) {
+        g_types[index] = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+    }
+    return g_types[index];
+}
+
+bool register_class(PyObject* module, const char* name, PyTypeObject* type) {
+    if (type == nullptr) {
+        return false;
+    }
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return false;
+        }
+        PyErr_Clear();
+        all = PyRef::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
+            return false;
+        }
+    }
+    PyRef text = PyRef::steal(PyUnicode_FromString(name));
+    if (!text || PyList_Append(all.get(), text.get()) < 0) {
+        return false;
+    }
+    return PyObject_SetAttrString(module, name, reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+} // namespace
+
+PyObject* initialise() {
+    ModuleEntry entry;
+    PyRef module = PyRef::steal(PyModule_Create2(&g_module_def, 1013));
+    if (!module) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        }
+        return nullptr;
+    }
+    if (g_initialised.exchange(true)) {
+        PyErr_SetString(PyExc_ImportError,
+                        "vantorix may be initialised only once per interpreter process");
+        return nullptr;
+    }
+    install_object_handle_ops();
+    PyTypeObject* graph_type = type_for(0, py_graph_spec());
+    if (graph_type != nullptr) {
+        set_py_graph_type(graph_type);
+    }
+    if (!register_class(module.get(), "PyGraph", graph_type)) {
+        return nullptr;
+    }
+    PyTypeObject* dag_type = type_for(1, py_dag_spec());
+    if (dag_type != nullptr) {
+        set_py_dag_type(dag_type);
+    }
+    if (!register_class(module.get(), "PyDag", dag_type)) {
+        return nullptr;
+    }
+    if (!register_shutdown_hook()) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+void raise_internal_failure(const std::string& message) {
+    if (g_internal_failure == nullptr) {
+        g_internal_failure = PyErr_NewExceptionWithDoc(
+            "vantorix.PanicException",
+            "An internal failure of the engine (a worker thread failed or could not start).",
+            PyExc_BaseException, nullptr);
+        if (g_internal_failure == nullptr) {
+            return;
+        }
+    }
+    PyRef text = PyRef::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) {
+        PyErr_SetObject(g_internal_failure, text.get());
+    }
+}
+
+} // namespace vantorix::python

@@ -1,0 +1,217 @@
+#include "py_dag.hpp"
+
+#include "arguments.hpp"
+#include "conversion.hpp"
+#include "interpreter_lock.hpp"
+#include "module.hpp"
+#include "python_node.hpp"
+
+#include <memory>
+#include <new>
+#include <optional>
+
+namespace vantorix::python {
+
+namespace {
+
+struct PyDagObject {
+    PyObject_HEAD
+    std::unique_ptr<const Dag> dag;
+    Py_ssize_t borrow;
+};
+
+PyTypeObject* g_py_dag_type = nullptr;
+
+PyDagObject* as_dag(PyObject* self) { return reinterpret_cast<PyDagObject*>(self); }
+
+PyObject* py_dag_new(PyTypeObject*, PyObject*, PyObject*) {
+    ModuleEntry entry;
+    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    return nullptr;
+}
+
+void py_dag_dealloc(PyObject* self) {
+    ModuleEntry entry;
+    PyTypeObject* type = Py_TYPE(self);
+    as_dag(self)->dag.~unique_ptr();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+struct ExecuteArguments {
+    bool parallel = false;
+    std::optional<std::size_t> max_threads;
+};
+
+std::optional<ExecuteArguments> read_execute_arguments(PyObject* const* args, Py_ssize_t nargsf,
+                                                       PyObject* kwnames) {
+    static const Signature signature{"PyDag.execute()", {"parallel", "max_threads"}, 0};
+    PyObject* slots[2];
+    if (!read_arguments(signature, args, nargsf, kwnames, slots)) {
+        return std::nullopt;
+    }
+    ExecuteArguments arguments;
+    if (slots[0] != nullptr) {
+        if (!PyBool_Check(slots[0])) {
+            raise_conversion_error(slots[0], "PyBool");
+            prefix_argument_error("parallel");
+            return std::nullopt;
+        }
+        arguments.parallel = slots[0] == Py_True;
+    }
+    if (slots[1] != nullptr && slots[1] != Py_None) {
+        PyRef index = PyRef::steal(PyNumber_Index(slots[1]));
+        if (!index) {
+            prefix_argument_error("max_threads");
+            return std::nullopt;
+        }
+        const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            return std::nullopt;
+        }
+        arguments.max_threads = static_cast<std::size_t>(value);
+    }
+    return arguments;
+}
+
+// Runs the engine with the interpreter lock released. While it waits for workers, the calling
+// thread briefly takes the lock back now and then to run signal handlers, so Ctrl-C stops the
+// run. Returns the final context, or nullopt with a Python error set.
+std::optional<Context> run_released(const Dag& dag, const ExecuteArguments& arguments) {
+    std::optional<Context> context;
+    std::unique_ptr<PythonInterrupt> interrupt;
+    std::optional<std::string> failure;
+    bool shutdown = false;
+    {
+        ReleasedLock released;
+        ExecutionHooks hooks;
+        hooks.on_wait = [&released] {
+            std::optional<PythonInterrupt> raised;
+            released.with_lock([&raised] {
+                if (PyErr_CheckSignals() < 0) {
+                    raised.emplace(PythonInterrupt::take_current());
+                }
+            });
+            if (raised) {
+                throw std::move(*raised);
+            }
+        };
+        try {
+            context = dag.execute(arguments.parallel, arguments.max_threads, hooks);
+        } catch (PythonInterrupt& caught) {
+            interrupt = std::make_unique<PythonInterrupt>(std::move(caught));
+        } catch (const InterpreterShutdown&) {
+            shutdown = true;
+        } catch (const ExecutionError& error) {
+            failure = error.what();
+        }
+        released.reacquire();
+    }
+    if (interrupt) {
+        interrupt->restore();
+        return std::nullopt;
+    }
+    if (shutdown) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "cannot run Python nodes while the interpreter is shutting down");
+        return std::nullopt;
+    }
+    if (failure) {
+        raise_internal_failure(*failure);
+        return std::nullopt;
+    }
+    return context;
+}
+
+PyObject* py_dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                         PyObject* kwnames) {
+    ModuleEntry entry;
+    Borrow borrow(as_dag(self)->borrow, Borrow::Kind::Shared);
+    if (!borrow.ok()) {
+        return nullptr;
+    }
+    const std::optional<ExecuteArguments> arguments =
+        read_execute_arguments(args, nargsf, kwnames);
+    if (!arguments) {
+        return nullptr;
+    }
+    std::optional<Context> context = run_released(*as_dag(self)->dag, *arguments);
+    if (!context) {
+        return nullptr;
+    }
+    PyRef result = PyRef::steal(PyDict_New());
+    if (!result) {
+        return nullptr;
+    }
+    for (const auto& [name, value] : *context) {
+        PyRef key = text_to_python(name);
+        if (!key) {
+            return nullptr;
+        }
+        PyRef item = graph_data_to_python(value);
+        if (!item || PyDict_SetItem(result.get(), key.get(), item.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return result.release();
+}
+
+PyObject* py_dag_to_mermaid(PyObject* self, PyObject*) {
+    ModuleEntry entry;
+    Borrow borrow(as_dag(self)->borrow, Borrow::Kind::Shared);
+    if (!borrow.ok()) {
+        return nullptr;
+    }
+    const std::string text = as_dag(self)->dag->to_mermaid();
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                "surrogateescape");
+}
+
+PyMethodDef g_methods[] = {
+    {"execute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_dag_execute)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "execute($self, parallel=..., max_threads=...)\n--\n\n"
+     "Execute the DAG\n\n"
+     "Args:\n"
+     "    parallel (bool): If True, execute nodes at the same level concurrently. Default: "
+     "False\n"
+     "    max_threads (Optional[int]): Maximum number of threads to use per level. None = "
+     "unlimited. Default: None\n\n"
+     "Returns:\n"
+     "    Dictionary containing the execution context"},
+    {"to_mermaid", py_dag_to_mermaid, METH_NOARGS,
+     "to_mermaid($self)\n--\n\n"
+     "Get Mermaid diagram representation\n\n"
+     "Returns:\n"
+     "    String containing the Mermaid diagram"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Python wrapper for DAG executor")},
+    {Py_tp_new, reinterpret_cast<void*>(py_dag_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py_dag_dealloc)},
+    {Py_tp_methods, g_methods},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec{"builtins.PyDag", sizeof(PyDagObject), 0, Py_TPFLAGS_DEFAULT, g_slots};
+
+} // namespace
+
+PyType_Spec* py_dag_spec() { return &g_spec; }
+
+void set_py_dag_type(PyTypeObject* type) { g_py_dag_type = type; }
+
+PyObject* new_py_dag(Dag dag) {
+    auto owned = std::make_unique<const Dag>(std::move(dag));
+    PyObject* self = g_py_dag_type->tp_alloc(g_py_dag_type, 0);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    new (&as_dag(self)->dag) std::unique_ptr<const Dag>(std::move(owned));
+    as_dag(self)->borrow = 0;
+    return self;
+}
+
+} // namespace vantorix::python

@@ -1,0 +1,245 @@
+#include "py_graph.hpp"
+
+#include "arguments.hpp"
+#include "builder/builder.hpp"
+#include "interpreter_lock.hpp"
+#include "py_dag.hpp"
+#include "python_node.hpp"
+
+#include <new>
+#include <optional>
+
+namespace vantorix::python {
+
+namespace {
+
+struct PyGraphObject {
+    PyObject_HEAD
+    std::optional<Graph> graph; // empty once built or attached as a branch
+    Py_ssize_t borrow;
+};
+
+PyTypeObject* g_py_graph_type = nullptr;
+
+PyGraphObject* as_graph(PyObject* self) { return reinterpret_cast<PyGraphObject*>(self); }
+
+PyObject* py_graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    ModuleEntry entry;
+    if (!reject_all_arguments("PyGraph.__new__()", args, kwargs)) {
+        return nullptr;
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    new (&as_graph(self)->graph) std::optional<Graph>(std::in_place);
+    as_graph(self)->borrow = 0;
+    return self;
+}
+
+void py_graph_dealloc(PyObject* self) {
+    ModuleEntry entry; // the graph's callables are given back at once
+    PyTypeObject* type = Py_TYPE(self);
+    as_graph(self)->graph.~optional();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Reads `inputs`/`outputs`: a dict (in storage order) or a list of 2-tuples of str.
+std::optional<Graph::MappingPairs> parse_mapping(PyObject* object) {
+    Graph::MappingPairs pairs;
+    if (PyDict_Check(object)) {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(object, &position, &key, &value)) {
+            std::optional<std::string> first = read_text(key);
+            if (!first) {
+                return std::nullopt;
+            }
+            std::optional<std::string> second = read_text(value);
+            if (!second) {
+                return std::nullopt;
+            }
+            pairs.emplace_back(std::move(*first), std::move(*second));
+        }
+        return pairs;
+    }
+    if (!PyList_Check(object)) {
+        PyErr_SetString(PyExc_ValueError, "inputs/outputs must be a dict or list of tuples");
+        return std::nullopt;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
+        PyObject* item = PyList_GET_ITEM(object, i);
+        if (!PyTuple_Check(item)) {
+            raise_conversion_error(item, "PyTuple");
+            return std::nullopt;
+        }
+        if (PyTuple_GET_SIZE(item) != 2) {
+            PyErr_Format(PyExc_ValueError,
+                         "expected tuple of length 2, but got tuple of length %zd",
+                         PyTuple_GET_SIZE(item));
+            return std::nullopt;
+        }
+        std::optional<std::string> first = read_text(PyTuple_GET_ITEM(item, 0));
+        if (!first) {
+            return std::nullopt;
+        }
+        std::optional<std::string> second = read_text(PyTuple_GET_ITEM(item, 1));
+        if (!second) {
+            return std::nullopt;
+        }
+        pairs.emplace_back(std::move(*first), std::move(*second));
+    }
+    return pairs;
+}
+
+std::optional<Graph::MappingPairs> parse_optional_mapping(PyObject* object) {
+    if (object == nullptr || object == Py_None) {
+        return Graph::MappingPairs{};
+    }
+    return parse_mapping(object);
+}
+
+PyObject* py_graph_add(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) {
+    ModuleEntry entry;
+    Borrow borrow(as_graph(self)->borrow, Borrow::Kind::Exclusive);
+    if (!borrow.ok()) {
+        return nullptr;
+    }
+    static const Signature signature{"PyGraph.add()", {"function", "label", "inputs", "outputs"},
+                                     0};
+    PyObject* slots[4];
+    if (!read_arguments(signature, args, nargsf, kwnames, slots)) {
+        return nullptr;
+    }
+    PyObject* function = slots[0] == Py_None ? nullptr : slots[0];
+    std::optional<std::string> label;
+    if (slots[1] != nullptr && slots[1] != Py_None) {
+        label = read_text(slots[1]);
+        if (!label) {
+            prefix_argument_error("label");
+            return nullptr;
+        }
+    }
+    std::optional<Graph>& graph = as_graph(self)->graph;
+    if (!graph) {
+        PyErr_SetString(PyExc_ValueError, "Graph has already been built or consumed");
+        return nullptr;
+    }
+    std::optional<Graph::MappingPairs> inputs = parse_optional_mapping(slots[2]);
+    if (!inputs) {
+        return nullptr;
+    }
+    std::optional<Graph::MappingPairs> outputs = parse_optional_mapping(slots[3]);
+    if (!outputs) {
+        return nullptr;
+    }
+    NodeFunctionPtr node_function = function != nullptr
+                                        ? create_python_node_function(PyRef::borrow(function))
+                                        : noop_node_function();
+    graph->add(std::move(node_function), std::move(label), std::move(*inputs),
+               std::move(*outputs));
+    Py_RETURN_NONE;
+}
+
+PyObject* py_graph_branch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames) {
+    ModuleEntry entry;
+    Borrow borrow(as_graph(self)->borrow, Borrow::Kind::Exclusive);
+    if (!borrow.ok()) {
+        return nullptr;
+    }
+    static const Signature signature{"PyGraph.branch()", {"subgraph"}, 1};
+    PyObject* subgraph = nullptr;
+    if (!read_arguments(signature, args, nargsf, kwnames, &subgraph)) {
+        return nullptr;
+    }
+    if (!is_py_graph(subgraph)) {
+        raise_conversion_error(subgraph, "PyGraph");
+        prefix_argument_error("subgraph");
+        return nullptr;
+    }
+    Borrow sub_borrow(as_graph(subgraph)->borrow, Borrow::Kind::Exclusive);
+    if (!sub_borrow.ok()) {
+        return nullptr;
+    }
+    std::optional<Graph>& graph = as_graph(self)->graph;
+    if (!graph) {
+        PyErr_SetString(PyExc_ValueError, "Graph has already been built or consumed");
+        return nullptr;
+    }
+    std::optional<Graph>& taken = as_graph(subgraph)->graph;
+    if (!taken) {
+        PyErr_SetString(PyExc_ValueError, "Subgraph has already been built or consumed");
+        return nullptr;
+    }
+    Graph branch = std::move(*taken);
+    taken.reset();
+    return PyLong_FromUnsignedLongLong(graph->branch(std::move(branch)));
+}
+
+PyObject* py_graph_build(PyObject* self, PyObject*) {
+    ModuleEntry entry;
+    Borrow borrow(as_graph(self)->borrow, Borrow::Kind::Exclusive);
+    if (!borrow.ok()) {
+        return nullptr;
+    }
+    std::optional<Graph>& graph = as_graph(self)->graph;
+    if (!graph) {
+        PyErr_SetString(PyExc_ValueError, "Graph has already been built");
+        return nullptr;
+    }
+    Graph taken = std::move(*graph);
+    graph.reset();
+    return new_py_dag(std::move(taken).build());
+}
+
+PyMethodDef g_methods[] = {
+    {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_graph_add)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "add($self, function=..., label=..., inputs=..., outputs=...)\n--\n\n"
+     "Add a node to the graph\n\n"
+     "Args:\n"
+     "    function: Optional Python callable. If None, creates a no-op node.\n"
+     "    label: Optional string label for the node\n"
+     "    inputs: Optional list of (broadcast_var, impl_var) tuples or dict\n"
+     "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict\n\n"
+     "Returns:\n"
+     "    Self for method chaining"},
+    {"branch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_graph_branch)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "branch($self, subgraph)\n--\n\n"
+     "Create a branch in the graph\n\n"
+     "Args:\n"
+     "    subgraph: PyGraph instance representing the branch\n\n"
+     "Returns:\n"
+     "    Branch ID (usize)"},
+    {"build", py_graph_build, METH_NOARGS,
+     "build($self)\n--\n\n"
+     "Build the DAG from the graph\n\n"
+     "Returns:\n"
+     "    PyDag instance ready for execution"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Python wrapper for Graph builder")},
+    {Py_tp_new, reinterpret_cast<void*>(py_graph_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py_graph_dealloc)},
+    {Py_tp_methods, g_methods},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec{"builtins.PyGraph", sizeof(PyGraphObject), 0, Py_TPFLAGS_DEFAULT, g_slots};
+
+} // namespace
+
+PyType_Spec* py_graph_spec() { return &g_spec; }
+
+void set_py_graph_type(PyTypeObject* type) { g_py_graph_type = type; }
+
+bool is_py_graph(PyObject* object) { return Py_TYPE(object) == g_py_graph_type; }
+
+} // namespace vantorix::python

@@ -1,0 +1,44 @@
+// A small owner for one strong Python reference.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace vantorix::python {
+
+class PyRef {
+public:
+    PyRef() noexcept = default;
+    // Takes over a new reference (null allowed, e.g. a failed call).
+    static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
+    // Takes a new reference to a borrowed object.
+    static PyRef borrow(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return PyRef(object);
+    }
+
+    PyRef(PyRef&& other) noexcept : object_(other.release()) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        if (this != &other) {
+            Py_XSETREF(object_, other.release());
+        }
+        return *this;
+    }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    ~PyRef() { Py_XDECREF(object_); }
+
+    PyObject* get() const noexcept { return object_; }
+    // Hands the reference to the caller.
+    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    explicit PyRef(PyObject* object) noexcept : object_(object) {}
+
+    PyObject* object_ = nullptr;
+};
+
+} // namespace vantorix::python

@@ -1,0 +1,195 @@
+#include "python_node.hpp"
+
+#include "conversion.hpp"
+#include "interpreter_lock.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace vantorix::python {
+
+namespace {
+
+// The value under the current error as "<qualified type name>: <str(value)>". Clears the error.
+PyRef describe_current_error() {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyRef owned_type = PyRef::steal(type);
+    PyRef owned_value = PyRef::steal(value);
+    PyRef owned_traceback = PyRef::steal(traceback);
+    PyRef name = owned_type ? PyRef::steal(PyObject_GetAttrString(type, "__qualname__")) : PyRef();
+    if (!name || !PyUnicode_Check(name.get())) {
+        PyErr_Clear();
+        name = PyRef::steal(PyUnicode_FromString("<unknown>"));
+    }
+    PyRef text = owned_value ? PyRef::steal(PyObject_Str(value)) : PyRef();
+    if (!text) {
+        PyErr_Clear();
+        return PyRef::steal(PyUnicode_FromFormat("%U: <exception str() failed>", name.get()));
+    }
+    return PyRef::steal(PyUnicode_FromFormat("%U: %U", name.get(), text.get()));
+}
+
+// Writes "<prefix><name>': <error>\n" for a failure to fill one of the argument dicts.
+void report_setting_failure(const char* prefix, std::string_view name) {
+    PyRef error = describe_current_error();
+    PyRef key = text_to_python(name);
+    PyRef message =
+        error && key ? PyRef::steal(PyUnicode_FromFormat("%s%U': %U\n", prefix, key.get(),
+                                                         error.get()))
+                     : PyRef();
+    if (message) {
+        write_stderr(message.get());
+    }
+    PyErr_Clear();
+}
+
+// Fills `dict` from `context`; on failure reports it and returns false.
+bool fill_dict(PyObject* dict, const Context& context, const char* failure_prefix) {
+    for (const auto& [name, value] : context) {
+        PyRef key = text_to_python(name);
+        PyRef item = key ? graph_data_to_python(value) : PyRef();
+        if (!item || PyDict_SetItem(dict, key.get(), item.get()) < 0) {
+            report_setting_failure(failure_prefix, name);
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+// The exception is held as engine values, so it can cross threads.
+PythonInterrupt PythonInterrupt::take_current() {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    auto hold = [](PyObject* object) {
+        PyRef owned = PyRef::steal(object);
+        return owned ? wrap_object(owned.get()) : GraphData::none();
+    };
+    GraphData held_type = hold(type);
+    GraphData held_value = hold(value);
+    GraphData held_traceback = hold(traceback);
+    return PythonInterrupt(std::move(held_type), std::move(held_value), std::move(held_traceback));
+}
+
+namespace {
+
+class PythonNodeFunction final : public NodeFunction {
+public:
+    explicit PythonNodeFunction(GraphData callable) : callable_(std::move(callable)) {}
+
+    Context operator()(const Context& inputs, const Context& variant_params) const override {
+        NodeLock lock;
+        if (!lock.acquired()) {
+            throw InterpreterShutdown();
+        }
+        return call(inputs, variant_params);
+    }
+
+private:
+    Context call(const Context& inputs, const Context& variant_params) const {
+        PyRef input_dict = PyRef::steal(PyDict_New());
+        PyRef params_dict = PyRef::steal(PyDict_New());
+        if (!input_dict || !params_dict) {
+            PyErr_Clear();
+            return Context();
+        }
+        if (!fill_dict(input_dict.get(), inputs, "Error setting input '") ||
+            !fill_dict(params_dict.get(), variant_params, "Error setting variant param '")) {
+            return Context();
+        }
+        PyRef arguments = PyRef::steal(PyTuple_Pack(2, input_dict.get(), params_dict.get()));
+        PyRef returned =
+            arguments ? PyRef::steal(PyObject_Call(handle_object(callable_.as_object()),
+                                                   arguments.get(), nullptr))
+                      : PyRef();
+        if (!returned) {
+            if (!PyErr_Occurred()) {
+                PyErr_SetString(PyExc_SystemError,
+                                "attempted to fetch exception but none was set");
+            }
+            // These two end the process or the run; printing them would act on them from
+            // whatever thread this is. The run stops and the caller re-raises them.
+            if (PyErr_ExceptionMatches(PyExc_SystemExit) ||
+                PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+                throw PythonInterrupt::take_current();
+            }
+            PyErr_PrintEx(0);
+            return Context();
+        }
+        if (!PyDict_Check(returned.get())) {
+            PyRef message =
+                PyRef::steal(PyUnicode_FromString("Error: Python function did not return a dict\n"));
+            if (message) {
+                write_stderr(message.get());
+            }
+            PyErr_Clear();
+            return Context();
+        }
+        Context outputs;
+        outputs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(returned.get())));
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(returned.get(), &position, &key, &value)) {
+            if (!PyUnicode_Check(key)) {
+                continue;
+            }
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+            if (text == nullptr) {
+                PyErr_Clear();
+                continue;
+            }
+            outputs.insert(std::string(text, static_cast<std::size_t>(size)), wrap_object(value));
+        }
+        return outputs;
+    }
+
+    GraphData callable_;
+};
+
+} // namespace
+
+void PythonInterrupt::restore() const {
+    auto take = [](const GraphData& held) -> PyObject* {
+        if (held.kind() != GraphData::Kind::PyObject) {
+            return nullptr;
+        }
+        PyObject* object = handle_object(held.as_object());
+        Py_INCREF(object);
+        return object;
+    };
+    PyErr_Restore(take(type_), take(value_), take(traceback_));
+}
+
+NodeFunctionPtr create_python_node_function(PyRef callable) {
+    GraphData held = wrap_object(callable.get());
+    return std::make_shared<const PythonNodeFunction>(std::move(held));
+}
+
+void write_stderr(PyObject* message) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyRef sys = PyRef::steal(PyImport_ImportModule("sys"));
+    PyRef stream = sys ? PyRef::steal(PyObject_GetAttrString(sys.get(), "stderr")) : PyRef();
+    PyRef written =
+        stream ? PyRef::steal(PyObject_CallMethod(stream.get(), "write", "O", message)) : PyRef();
+    (void)written;
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+}
+
+} // namespace vantorix::python

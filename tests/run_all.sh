@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the engine suite (dev, asan and tsan builds) and the Python suite
+# against the installed module.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc 2>/dev/null || echo 2)
+python=${PYTHON:-python3}
+
+echo "== engine: dev build"
+cmake --preset dev >/dev/null
+cmake --build --preset dev -j "$jobs"
+ctest --preset dev -j "$jobs"
+
+echo "== engine: AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake --preset asan -DVANTORIX_BUILD_PYTHON=OFF >/dev/null
+cmake --build --preset asan -j "$jobs"
+ctest --preset asan -j "$jobs"
+
+echo "== engine: ThreadSanitizer"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
+ctest --preset tsan -j "$jobs"
+
+echo "== python: install and test"
+"$python" -m pip install --quiet ".[test]"
+(cd tests/python && "$python" -m pytest -c ../../pyproject.toml --rootdir ../.. -q .)
