@@ -8,20 +8,33 @@
 
 #include <new>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace vantorix::python {
 
 namespace {
 
+// The function of the node added last, reused when the next node is added with the same
+// callable and the same input names (a chain that applies one callable at every step then holds
+// one node function, not one per node).
+struct LastFunction {
+    PyObject* callable = nullptr; // kept alive by `function`
+    std::vector<std::string> input_names;
+    NodeFunctionPtr function;
+};
+
 struct PyGraphObject {
-    PyObject_HEAD
-    std::optional<Graph> graph; // empty once built or attached as a branch
+    PyObject_HEAD std::optional<Graph> graph; // empty once built or attached as a branch
+    LastFunction last_function;
     Py_ssize_t borrow;
 };
 
 PyTypeObject* g_py_graph_type = nullptr;
 
-PyGraphObject* as_graph(PyObject* self) { return reinterpret_cast<PyGraphObject*>(self); }
+PyGraphObject* as_graph(PyObject* self) {
+    return reinterpret_cast<PyGraphObject*>(self);
+}
 
 PyObject* py_graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     ModuleEntry entry;
@@ -33,6 +46,7 @@ PyObject* py_graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     new (&as_graph(self)->graph) std::optional<Graph>(std::in_place);
+    new (&as_graph(self)->last_function) LastFunction();
     as_graph(self)->borrow = 0;
     return self;
 }
@@ -41,6 +55,7 @@ void py_graph_dealloc(PyObject* self) {
     ModuleEntry entry; // the graph's callables are given back at once
     PyTypeObject* type = Py_TYPE(self);
     as_graph(self)->graph.~optional();
+    as_graph(self)->last_function.~LastFunction();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -108,8 +123,8 @@ PyObject* py_graph_add(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     if (!borrow.ok()) {
         return nullptr;
     }
-    static const Signature signature{"PyGraph.add()", {"function", "label", "inputs", "outputs"},
-                                     0};
+    static const Signature signature{
+        "PyGraph.add()", {"function", "label", "inputs", "outputs"}, 0};
     PyObject* slots[4];
     if (!read_arguments(signature, args, nargsf, kwnames, slots)) {
         return nullptr;
@@ -136,9 +151,21 @@ PyObject* py_graph_add(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     if (!outputs) {
         return nullptr;
     }
-    NodeFunctionPtr node_function = function != nullptr
-                                        ? create_python_node_function(PyRef::borrow(function))
-                                        : noop_node_function();
+    NodeFunctionPtr node_function = noop_node_function();
+    if (function != nullptr) {
+        std::vector<std::string> input_names;
+        input_names.reserve(inputs->size());
+        for (const auto& [broadcast_var, impl_var] : *inputs) {
+            input_names.push_back(impl_var);
+        }
+        LastFunction& last = as_graph(self)->last_function;
+        if (last.callable != function || last.input_names != input_names) {
+            last.function = create_python_node_function(PyRef::borrow(function), input_names);
+            last.callable = function;
+            last.input_names = std::move(input_names);
+        }
+        node_function = last.function;
+    }
     graph->add(std::move(node_function), std::move(label), std::move(*inputs),
                std::move(*outputs));
     Py_RETURN_NONE;
@@ -177,6 +204,7 @@ PyObject* py_graph_branch(PyObject* self, PyObject* const* args, Py_ssize_t narg
     }
     Graph branch = std::move(*taken);
     taken.reset();
+    as_graph(subgraph)->last_function = LastFunction();
     return PyLong_FromUnsignedLongLong(graph->branch(std::move(branch)));
 }
 
@@ -193,6 +221,7 @@ PyObject* py_graph_build(PyObject* self, PyObject*) {
     }
     Graph taken = std::move(*graph);
     graph.reset();
+    as_graph(self)->last_function = LastFunction();
     return new_py_dag(std::move(taken).build());
 }
 
@@ -236,10 +265,16 @@ PyType_Spec g_spec{"builtins.PyGraph", sizeof(PyGraphObject), 0, Py_TPFLAGS_DEFA
 
 } // namespace
 
-PyType_Spec* py_graph_spec() { return &g_spec; }
+PyType_Spec* py_graph_spec() {
+    return &g_spec;
+}
 
-void set_py_graph_type(PyTypeObject* type) { g_py_graph_type = type; }
+void set_py_graph_type(PyTypeObject* type) {
+    g_py_graph_type = type;
+}
 
-bool is_py_graph(PyObject* object) { return Py_TYPE(object) == g_py_graph_type; }
+bool is_py_graph(PyObject* object) {
+    return Py_TYPE(object) == g_py_graph_type;
+}
 
 } // namespace vantorix::python

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vantorix::python {
 
@@ -38,19 +39,58 @@ void report_setting_failure(const char* prefix, std::string_view name) {
     PyRef error = describe_current_error();
     PyRef key = text_to_python(name);
     PyRef message =
-        error && key ? PyRef::steal(PyUnicode_FromFormat("%s%U': %U\n", prefix, key.get(),
-                                                         error.get()))
-                     : PyRef();
+        error && key
+            ? PyRef::steal(PyUnicode_FromFormat("%s%U': %U\n", prefix, key.get(), error.get()))
+            : PyRef();
     if (message) {
         write_stderr(message.get());
     }
     PyErr_Clear();
 }
 
+// The `str` objects for the names a node's function receives, made once when the node is added.
+// Reusing them saves decoding and hashing each name on every call; the dicts stay fresh.
+class KeyCache {
+public:
+    KeyCache() = default;
+    explicit KeyCache(const std::vector<std::string>& names) {
+        keys_.reserve(names.size());
+        for (const std::string& name : names) {
+            PyRef key = text_to_python(name);
+            if (!key) {
+                PyErr_Clear();
+                continue;
+            }
+            PyObject* interned = key.release();
+            PyUnicode_InternInPlace(&interned);
+            key = PyRef::steal(interned);
+            keys_.emplace_back(name, wrap_object(key.get()));
+        }
+    }
+
+    // A new reference to the key for `name`. The inputs arrive in the order the names were
+    // cached, so the search starts where the previous one ended.
+    PyRef key(std::string_view name, std::size_t& cursor) const {
+        for (std::size_t step = 0; step < keys_.size(); ++step) {
+            const std::size_t i = (cursor + step) % keys_.size();
+            if (keys_[i].first == name) {
+                cursor = i + 1;
+                return PyRef::borrow(handle_object(keys_[i].second.as_object()));
+            }
+        }
+        return text_to_python(name);
+    }
+
+private:
+    std::vector<std::pair<std::string, GraphData>> keys_;
+};
+
 // Fills `dict` from `context`; on failure reports it and returns false.
-bool fill_dict(PyObject* dict, const Context& context, const char* failure_prefix) {
+bool fill_dict(PyObject* dict, const Context& context, const KeyCache& keys,
+               const char* failure_prefix) {
+    std::size_t cursor = 0;
     for (const auto& [name, value] : context) {
-        PyRef key = text_to_python(name);
+        PyRef key = keys.key(name, cursor);
         PyRef item = key ? graph_data_to_python(value) : PyRef();
         if (!item || PyDict_SetItem(dict, key.get(), item.get()) < 0) {
             report_setting_failure(failure_prefix, name);
@@ -86,7 +126,8 @@ namespace {
 
 class PythonNodeFunction final : public NodeFunction {
 public:
-    explicit PythonNodeFunction(GraphData callable) : callable_(std::move(callable)) {}
+    PythonNodeFunction(GraphData callable, const std::vector<std::string>& input_names)
+        : callable_(std::move(callable)), input_keys_(input_names) {}
 
     Context operator()(const Context& inputs, const Context& variant_params) const override {
         NodeLock lock;
@@ -104,15 +145,14 @@ private:
             PyErr_Clear();
             return Context();
         }
-        if (!fill_dict(input_dict.get(), inputs, "Error setting input '") ||
-            !fill_dict(params_dict.get(), variant_params, "Error setting variant param '")) {
+        if (!fill_dict(input_dict.get(), inputs, input_keys_, "Error setting input '") ||
+            !fill_dict(params_dict.get(), variant_params, KeyCache(),
+                       "Error setting variant param '")) {
             return Context();
         }
-        PyRef arguments = PyRef::steal(PyTuple_Pack(2, input_dict.get(), params_dict.get()));
-        PyRef returned =
-            arguments ? PyRef::steal(PyObject_Call(handle_object(callable_.as_object()),
-                                                   arguments.get(), nullptr))
-                      : PyRef();
+        PyObject* arguments[] = {input_dict.get(), params_dict.get()};
+        PyRef returned = PyRef::steal(
+            PyObject_Vectorcall(handle_object(callable_.as_object()), arguments, 2, nullptr));
         if (!returned) {
             if (!PyErr_Occurred()) {
                 PyErr_SetString(PyExc_SystemError,
@@ -128,8 +168,8 @@ private:
             return Context();
         }
         if (!PyDict_Check(returned.get())) {
-            PyRef message =
-                PyRef::steal(PyUnicode_FromString("Error: Python function did not return a dict\n"));
+            PyRef message = PyRef::steal(
+                PyUnicode_FromString("Error: Python function did not return a dict\n"));
             if (message) {
                 write_stderr(message.get());
             }
@@ -157,6 +197,7 @@ private:
     }
 
     GraphData callable_;
+    KeyCache input_keys_;
 };
 
 } // namespace
@@ -173,9 +214,10 @@ void PythonInterrupt::restore() const {
     PyErr_Restore(take(type_), take(value_), take(traceback_));
 }
 
-NodeFunctionPtr create_python_node_function(PyRef callable) {
+NodeFunctionPtr create_python_node_function(PyRef callable,
+                                            const std::vector<std::string>& input_names) {
     GraphData held = wrap_object(callable.get());
-    return std::make_shared<const PythonNodeFunction>(std::move(held));
+    return std::make_shared<const PythonNodeFunction>(std::move(held), input_names);
 }
 
 void write_stderr(PyObject* message) {

@@ -4,7 +4,10 @@
 #include "graph_data/graph_data.hpp"
 #include "py_ref.hpp"
 
-#include <dag/dag.hpp>
+#include "dag/dag.hpp"
+
+#include <string>
+#include <vector>
 
 namespace vantorix::python {
 
@@ -26,8 +29,10 @@ private:
 // A node function ran while the interpreter was shutting down and did not enter Python.
 class InterpreterShutdown : public ExecutionInterrupt {};
 
-// Wraps `callable` (a new reference, moved in) as a node function.
-NodeFunctionPtr create_python_node_function(PyRef callable);
+// Wraps `callable` (a new reference, moved in) as a node function. `input_names` are the names
+// under which the function receives its inputs, when known: their `str` keys are made once.
+NodeFunctionPtr create_python_node_function(PyRef callable,
+                                            const std::vector<std::string>& input_names = {});
 
 // Writes `message` through `sys.stderr.write`, looked up now; any failure is ignored. Lock held.
 void write_stderr(PyObject* message);

@@ -1,0 +1,402 @@
+"""Cost of running a DAG of Python callables with vantorix, next to the alternatives.
+
+Every implementation runs the same workload with the same semantics (input mapping
+broadcast name -> function name, output mapping function name -> broadcast name, nodes of a
+level see the context as it was before the level) and its final context is checked against
+the expected one, so nothing can be fast by being wrong. Implementations are sampled
+round-robin and medians reported: on a shared machine only ratios within one run mean much.
+
+    python bench/python_bench.py                 # all workloads, table on stdout
+    python bench/python_bench.py --json out.json --markdown out.md
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import statistics
+import subprocess
+import sys
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field
+from typing import Any, Callable, Dict, List, Optional, Tuple
+
+import vantorix
+
+try:  # dask is optional: pip install ".[bench]"
+    import dask.local
+    import dask.threaded
+
+    HAVE_DASK = True
+except ImportError:  # pragma: no cover - depends on the environment
+    HAVE_DASK = False
+
+NodeFn = Callable[[Dict[str, Any], Dict[str, Any]], Dict[str, Any]]
+Pairs = List[Tuple[str, str]]
+
+
+@dataclass
+class Node:
+    function: NodeFn
+    inputs: Pairs
+    outputs: Pairs
+    parent: Optional[int]  # index of the node this one depends on
+
+
+@dataclass
+class Workload:
+    name: str
+    nodes: List[Node]
+    expected: Dict[str, Any]
+    levels: List[List[int]] = field(default_factory=list)
+
+    def __post_init__(self) -> None:
+        depth: List[int] = []
+        for node in self.nodes:
+            depth.append(0 if node.parent is None else depth[node.parent] + 1)
+        self.levels = [[] for _ in range(max(depth, default=-1) + 1)]
+        for index, level in enumerate(depth):
+            self.levels[level].append(index)
+
+
+def increment(inputs: Dict[str, Any], params: Dict[str, Any]) -> Dict[str, Any]:
+    return {"y": inputs["x"] + 1}
+
+
+def start(inputs: Dict[str, Any], params: Dict[str, Any]) -> Dict[str, Any]:
+    return {"y": 0}
+
+
+def chain(length: int) -> Workload:
+    """Each node reads the previous node's variable under the name "x" and writes one."""
+    nodes = [Node(start, [], [("y", "v0")], None)]
+    for k in range(1, length):
+        nodes.append(Node(increment, [(f"v{k - 1}", "x")], [("y", f"v{k}")], k - 1))
+    return Workload(f"chain {length}", nodes, {f"v{k}": k for k in range(length)})
+
+
+def wide(width: int, function: NodeFn, name: str) -> Workload:
+    """A root, then one level of `width` nodes that all read the root's variable."""
+    nodes = [Node(start, [], [("y", "v0")], None)]
+    for k in range(1, width + 1):
+        nodes.append(Node(function, [("v0", "x")], [("y", f"w{k}")], 0))
+    expected = {"v0": 0, **{f"w{k}": 1 for k in range(1, width + 1)}}
+    return Workload(name, nodes, expected)
+
+
+def sleeper(inputs: Dict[str, Any], params: Dict[str, Any]) -> Dict[str, Any]:
+    time.sleep(0.020)
+    return {"y": inputs["x"] + 1}
+
+
+# --- implementations -----------------------------------------------------------------------
+
+
+def build_vantorix(workload: Workload) -> vantorix.PyDag:
+    """Chains are added in order; the nodes of a wide level are one-node branches of the root."""
+    graph = vantorix.PyGraph()
+    root = workload.nodes[0]
+    graph.add(root.function, inputs=root.inputs, outputs=root.outputs)
+    for node in workload.nodes[1:]:
+        if node.parent == 0 and len(workload.levels) == 2:
+            branch = vantorix.PyGraph()
+            branch.add(node.function, inputs=node.inputs, outputs=node.outputs)
+            graph.branch(branch)
+        else:
+            graph.add(node.function, inputs=node.inputs, outputs=node.outputs)
+    return graph.build()
+
+
+def run_node(node: Node, context: Dict[str, Any]) -> Dict[str, Any]:
+    inputs = {impl: context[broadcast] for broadcast, impl in node.inputs if broadcast in context}
+    returned = node.function(inputs, {})
+    published: Dict[str, Any] = {}
+    if isinstance(returned, dict):
+        for impl, broadcast in node.outputs:
+            if impl in returned:
+                published[broadcast] = returned[impl]
+    return published
+
+
+def pure_python(workload: Workload) -> Callable[[], Dict[str, Any]]:
+    """The loop a user would write by hand: nodes in dependency order, one at a time."""
+    plan = [(n.function, n.inputs, n.outputs) for n in workload.nodes]
+
+    def run() -> Dict[str, Any]:
+        context: Dict[str, Any] = {}
+        for function, inputs, outputs in plan:
+            returned = function({i: context[b] for b, i in inputs if b in context}, {})
+            for impl, broadcast in outputs:
+                if impl in returned:
+                    context[broadcast] = returned[impl]
+        return context
+
+    return run
+
+
+def thread_pool(workload: Workload, workers: int) -> Tuple[Callable[[], Dict[str, Any]], Any]:
+    """Level by level on a persistent ThreadPoolExecutor, each level against a snapshot."""
+    pool = ThreadPoolExecutor(max_workers=workers)
+
+    def run() -> Dict[str, Any]:
+        context: Dict[str, Any] = {}
+        for level in workload.levels:
+            snapshot = dict(context)
+            futures = [pool.submit(run_node, workload.nodes[i], snapshot) for i in level]
+            for future in futures:
+                context.update(future.result())
+        return context
+
+    return run, pool
+
+
+def dask_graph(workload: Workload) -> Tuple[Dict[str, Any], List[str]]:
+    """One task per node, taking its parent's context as argument and returning its own."""
+
+    def task(index: int, parent_context: Optional[Dict[str, Any]]) -> Dict[str, Any]:
+        context = dict(parent_context or {})
+        context.update(run_node(workload.nodes[index], context))
+        return context
+
+    graph: Dict[str, Any] = {}
+    for index, node in enumerate(workload.nodes):
+        parent = None if node.parent is None else f"n{node.parent}"
+        graph[f"n{index}"] = (task, index, parent)
+    return graph, [f"n{index}" for index in range(len(workload.nodes))]
+
+
+def dask_runner(workload: Workload, get: Callable[..., Any], **options: Any) -> Callable[[], Any]:
+    graph, keys = dask_graph(workload)
+
+    def run() -> Dict[str, Any]:
+        merged: Dict[str, Any] = {}
+        for context in get(graph, keys, **options):
+            merged.update(context)
+        return merged
+
+    return run
+
+
+# --- measurement ---------------------------------------------------------------------------
+
+
+def measure(
+    implementations: Dict[str, Callable[[], Dict[str, Any]]],
+    expected: Dict[str, Any],
+    repetitions: int,
+) -> Dict[str, float]:
+    """Median wall time in seconds of each implementation, sampled round-robin."""
+    samples: Dict[str, List[float]] = {name: [] for name in implementations}
+    for name, run in implementations.items():
+        result = run()
+        if result != expected:
+            raise AssertionError(f"{name} computed a wrong context")
+    names = list(implementations)
+    for repetition in range(repetitions):
+        order = names[repetition % len(names):] + names[: repetition % len(names)]
+        for name in order:
+            gc.collect()
+            begin = time.perf_counter()
+            implementations[name]()
+            samples[name].append(time.perf_counter() - begin)
+    return {name: statistics.median(times) for name, times in samples.items()}
+
+
+def bare_thread_cost(count: int, repetitions: int) -> float:
+    """Seconds per thread to start `count` Python threads and join them."""
+
+    def nothing() -> None:
+        pass
+
+    costs = []
+    for _ in range(repetitions):
+        begin = time.perf_counter()
+        threads = [threading.Thread(target=nothing) for _ in range(count)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        costs.append((time.perf_counter() - begin) / count)
+    return statistics.median(costs)
+
+
+def w1_sequential(repetitions: int) -> List[Dict[str, Any]]:
+    rows = []
+    for length in (1_000, 10_000):
+        workload = chain(length)
+        dag = build_vantorix(workload)
+        implementations = {"vantorix": dag.execute, "pure Python loop": pure_python(workload)}
+        if HAVE_DASK:
+            implementations["dask get_sync"] = dask_runner(workload, dask.local.get_sync)
+        medians = measure(implementations, workload.expected, repetitions)
+        per_node = {name: seconds / length * 1e6 for name, seconds in medians.items()}
+        rows.append({"workload": workload.name, "us_per_node": per_node})
+    return rows
+
+
+def w2_overlap(repetitions: int) -> List[Dict[str, Any]]:
+    rows = []
+    workload = wide(16, sleeper, "root + 16 x sleep(20 ms)")
+    dag = build_vantorix(workload)
+    for max_threads, ideal in ((None, 0.020), (4, 0.080)):
+        workers = max_threads or 16
+        pool_run, pool = thread_pool(workload, workers)
+        implementations = {
+            "vantorix": lambda: dag.execute(parallel=True, max_threads=max_threads),
+            "ThreadPoolExecutor": pool_run,
+        }
+        if HAVE_DASK:
+            implementations["dask threaded"] = dask_runner(
+                workload, dask.threaded.get, num_workers=workers
+            )
+        medians = measure(implementations, workload.expected, repetitions)
+        pool.shutdown()
+        ratios = {name: seconds / ideal for name, seconds in medians.items()}
+        rows.append(
+            {"workload": f"{workload.name}, max_threads={max_threads}", "wall_over_ideal": ratios}
+        )
+    return rows
+
+
+def w3_threads(repetitions: int) -> Dict[str, Any]:
+    width = 64
+    workload = wide(width, increment, f"root + {width} trivial nodes, parallel")
+    dag = build_vantorix(workload)
+    pool_run, pool = thread_pool(workload, width)
+    implementations = {
+        "vantorix": lambda: dag.execute(parallel=True),
+        "ThreadPoolExecutor": pool_run,
+    }
+    if HAVE_DASK:
+        implementations["dask threaded"] = dask_runner(
+            workload, dask.threaded.get, num_workers=width
+        )
+    medians = measure(implementations, workload.expected, repetitions)
+    pool.shutdown()
+    per_node = {name: seconds / width * 1e6 for name, seconds in medians.items()}
+    per_node["bare thread start+join"] = bare_thread_cost(width, repetitions) * 1e6
+    return {"workload": workload.name, "us_per_node": per_node}
+
+
+W4_CHILD = r"""
+import gc, json, sys, time
+sys.path.insert(0, sys.argv[2])
+import python_bench as b
+import vantorix
+
+length = int(sys.argv[1])
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+workload = b.chain(length)
+arguments = [(n.function, n.inputs, n.outputs) for n in workload.nodes]
+gc.collect()
+before = rss()
+begin = time.perf_counter()
+graph = vantorix.PyGraph()
+for function, inputs, outputs in arguments:
+    graph.add(function, inputs=inputs, outputs=outputs)
+dag = graph.build()
+build = time.perf_counter() - begin
+del graph
+gc.collect()
+memory = (rss() - before) / length
+begin = time.perf_counter()
+result = dag.execute()
+execute = time.perf_counter() - begin
+assert result == workload.expected
+del result
+begin = time.perf_counter()
+text = dag.to_mermaid()
+mermaid = time.perf_counter() - begin
+print(json.dumps({"build": build, "execute": execute, "mermaid": mermaid, "bytes_per_node": memory}))
+"""
+
+
+def w4_scale(max_length: int) -> List[Dict[str, Any]]:
+    rows = []
+    length = 1_000
+    here = os.path.dirname(os.path.abspath(__file__))
+    while length <= max_length:
+        output = subprocess.run(
+            [sys.executable, "-c", W4_CHILD, str(length), here],
+            check=True,
+            capture_output=True,
+            text=True,
+        ).stdout
+        rows.append({"length": length, **json.loads(output)})
+        length *= 10
+    for previous, row in zip(rows, rows[1:]):
+        row["growth"] = {
+            key: row[key] / previous[key] for key in ("build", "execute", "mermaid")
+        }
+    return rows
+
+
+# --- report --------------------------------------------------------------------------------
+
+
+def markdown(results: Dict[str, Any]) -> str:
+    lines = [f"Python {sys.version.split()[0]}, {os.cpu_count()} cores. Medians; lower is better.", ""]
+    lines += ["| W1 sequential chain | implementation | µs per node |", "|---|---|---:|"]
+    for row in results["w1"]:
+        for name, value in row["us_per_node"].items():
+            lines.append(f"| {row['workload']} | {name} | {value:.2f} |")
+    lines += ["", "| W2 overlap | implementation | wall time / ideal |", "|---|---|---:|"]
+    for row in results["w2"]:
+        for name, value in row["wall_over_ideal"].items():
+            lines.append(f"| {row['workload']} | {name} | {value:.3f} |")
+    w3 = results["w3"]
+    lines += ["", "| W3 thread cost | implementation | µs per node |", "|---|---|---:|"]
+    for name, value in w3["us_per_node"].items():
+        lines.append(f"| {w3['workload']} | {name} | {value:.1f} |")
+    lines += [
+        "",
+        "| W4 chain length | add + build (s) | execute (s) | to_mermaid (s) | growth per 10x "
+        "(build / execute / mermaid) | engine bytes per node |",
+        "|---:|---:|---:|---:|---|---:|",
+    ]
+    for row in results["w4"]:
+        growth = row.get("growth")
+        growth_text = (
+            " / ".join(f"{growth[k]:.1f}" for k in ("build", "execute", "mermaid")) if growth else "-"
+        )
+        lines.append(
+            f"| {row['length']:,} | {row['build']:.4f} | {row['execute']:.4f} | "
+            f"{row['mermaid']:.4f} | {growth_text} | {row['bytes_per_node']:.0f} |"
+        )
+    return "\n".join(lines) + "\n"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--repetitions", type=int, default=15)
+    parser.add_argument("--max-length", type=int, default=1_000_000, help="longest W4 chain")
+    parser.add_argument("--json", help="write the figures as JSON to this file")
+    parser.add_argument("--markdown", help="write the tables as markdown to this file")
+    args = parser.parse_args()
+
+    results = {
+        "python": sys.version,
+        "dask": HAVE_DASK,
+        "w1": w1_sequential(args.repetitions),
+        "w2": w2_overlap(max(3, args.repetitions // 3)),
+        "w3": w3_threads(args.repetitions),
+        "w4": w4_scale(args.max_length),
+    }
+    table = markdown(results)
+    print(table)
+    if args.json:
+        with open(args.json, "w") as handle:
+            json.dump(results, handle, indent=2)
+    if args.markdown:
+        with open(args.markdown, "w") as handle:
+            handle.write(table)
+
+
+if __name__ == "__main__":
+    main()
