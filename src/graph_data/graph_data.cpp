@@ -1,6 +1,5 @@
 #include "graph_data/graph_data.hpp"
 
-#include <atomic>
 #include <limits>
 
 namespace vantorix {
@@ -20,9 +19,11 @@ constexpr std::uint32_t kEmptySlot = std::numeric_limits<std::uint32_t>::max();
 
 } // namespace
 
+// A plain store: the host installs its operations before any handle exists, and the threads that
+// later use handles are started after that, which orders the store before their reads. (A lone
+// release fence would add nothing, as no atomic store follows it for readers to acquire.)
 void set_object_handle_ops(ObjectHandleOps ops) noexcept {
     g_object_handle_ops = ops;
-    std::atomic_thread_fence(std::memory_order_release);
 }
 
 const ObjectHandleOps& object_handle_ops() noexcept {
