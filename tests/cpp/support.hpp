@@ -1,0 +1,127 @@
+// Shared helpers of the engine tests: hand-built nodes, readable views of contexts, a latch that
+// gives up instead of hanging, and handle operations that count references.
+#pragma once
+
+#include "dag/dag.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vantorix::test {
+
+using Pairs = std::vector<VariableMapping::Pair>;
+
+inline Node make_node(NodeId id, std::vector<NodeId> dependencies,
+                      NodeFunctionPtr function = noop_node_function(), Pairs inputs = {},
+                      Pairs outputs = {}, std::optional<std::string> label = std::nullopt) {
+    Node node(id, std::move(label), std::move(function),
+              VariableMapping::from_pairs(std::move(inputs)),
+              VariableMapping::from_pairs(std::move(outputs)));
+    node.dependencies = std::move(dependencies);
+    return node;
+}
+
+// A DAG over the given nodes, in argument order (nodes cannot be copied out of a braced list).
+template <class... Nodes> Dag dag_of(Nodes&&... nodes) {
+    std::vector<Node> list;
+    list.reserve(sizeof...(nodes));
+    (list.push_back(std::forward<Nodes>(nodes)), ...);
+    return Dag(std::move(list));
+}
+
+inline Context ints(std::initializer_list<std::pair<const char*, std::int64_t>> values) {
+    Context context;
+    for (const auto& [name, value] : values) {
+        context.insert(name, GraphData::from_int(value));
+    }
+    return context;
+}
+
+// A context of integers as an ordered map, so that it compares with EXPECT_EQ whatever the
+// iteration order. Non-integer values show up as INT64_MIN.
+inline std::map<std::string, std::int64_t> as_ints(const Context& context) {
+    std::map<std::string, std::int64_t> values;
+    for (const auto& [name, value] : context) {
+        values[name] = value.kind() == GraphData::Kind::Int ? value.as_int() : INT64_MIN;
+    }
+    return values;
+}
+
+// A node function that publishes one constant integer as `out`.
+inline NodeFunctionPtr constant(std::int64_t value) {
+    return make_node_function([value](const Context&, const Context&) {
+        return ints({{"out", value}});
+    });
+}
+
+// std::latch whose wait gives up after a generous timeout, so that a broken scheduler fails the
+// test instead of hanging it.
+class Latch {
+public:
+    explicit Latch(std::size_t count) : remaining_(count) {}
+
+    void count_down() {
+        std::lock_guard lock(mutex_);
+        if (remaining_ > 0 && --remaining_ == 0) {
+            opened_.notify_all();
+        }
+    }
+    // True once the count reached zero; false on timeout.
+    bool wait() {
+        std::unique_lock lock(mutex_);
+        return opened_.wait_for(lock, std::chrono::seconds(20), [&] { return remaining_ == 0; });
+    }
+    bool arrive_and_wait() {
+        count_down();
+        return wait();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable opened_;
+    std::size_t remaining_;
+};
+
+// Installs handle operations that keep a reference count in the object each handle points to,
+// plus global totals; restores the previous operations when it goes out of scope.
+class CountingHandles {
+public:
+    using Object = std::atomic<long>;
+    static inline std::atomic<long> retains{0};
+    static inline std::atomic<long> releases{0};
+
+    CountingHandles() : previous_(object_handle_ops()) {
+        retains = 0;
+        releases = 0;
+        set_object_handle_ops({[](void* object) {
+                                   ++*static_cast<Object*>(object);
+                                   ++retains;
+                               },
+                               [](void* object) {
+                                   --*static_cast<Object*>(object);
+                                   ++releases;
+                               }});
+    }
+    ~CountingHandles() { set_object_handle_ops(previous_); }
+    CountingHandles(const CountingHandles&) = delete;
+    CountingHandles& operator=(const CountingHandles&) = delete;
+
+    // A new reference to `object`, as a host would hand it over.
+    static GraphData reference(Object& object) {
+        ++object;
+        return GraphData::from_object(ObjectHandle::adopt(&object));
+    }
+
+private:
+    ObjectHandleOps previous_;
+};
+
+} // namespace vantorix::test
