@@ -14,16 +14,19 @@ VariableMapping VariableMapping::from_pairs(std::vector<Pair> pairs) {
         }
         return mapping;
     }
-    // Larger lists: find repeated keys through a hash map so that reading stays linear.
+    // Larger lists: find repeated keys through a hash map so that reading stays linear. The map
+    // views the keys already stored in the mapping, which the reservation above keeps in place;
+    // a view of a key that is then moved away would no longer name it.
     std::unordered_map<std::string_view, std::size_t> position_of;
     position_of.reserve(pairs.size());
     for (Pair& pair : pairs) {
-        auto [slot, inserted] = position_of.try_emplace(pair.first, mapping.pairs_.size());
-        if (inserted) {
-            mapping.pairs_.push_back(std::move(pair));
-        } else {
-            mapping.pairs_[slot->second].second = std::move(pair.second);
+        const auto found = position_of.find(pair.first);
+        if (found != position_of.end()) {
+            mapping.pairs_[found->second].second = std::move(pair.second);
+            continue;
         }
+        mapping.pairs_.push_back(std::move(pair));
+        position_of.emplace(mapping.pairs_.back().first, mapping.pairs_.size() - 1);
     }
     return mapping;
 }
