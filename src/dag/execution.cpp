@@ -153,10 +153,14 @@ void run_batch(LevelRun& level, std::span<const Node* const> batch, const Execut
             if (level.batch_done.wait_for(lock, hooks.wait_tick) == std::cv_status::timeout &&
                 level.running > 0) {
                 lock.unlock();
+                // Whatever the hook throws is held until every started worker has finished and
+                // been joined: the workers use `level` and `tasks`, which live in this frame.
                 std::exception_ptr interrupted;
                 try {
                     hooks.on_wait();
-                } catch (const ExecutionInterrupt&) {
+                } catch (abi::__forced_unwind&) {
+                    throw;
+                } catch (...) {
                     interrupted = std::current_exception();
                 }
                 lock.lock();

@@ -1,0 +1,353 @@
+#include "builder/builder.hpp"
+#include "support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+using namespace vantorix;
+using namespace vantorix::test;
+
+namespace {
+
+using Values = std::map<std::string, std::int64_t>;
+
+// Publishes its input `in` as `out`.
+NodeFunctionPtr forward() {
+    return make_node_function([](const Context& in, const Context&) {
+        Context out;
+        if (const GraphData* value = in.find("in")) {
+            out.insert("out", *value);
+        }
+        return out;
+    });
+}
+
+// The exception of type `Error` that `run` throws, or nothing.
+template <class Error, class Run> std::optional<Error> caught(Run run) {
+    try {
+        run();
+    } catch (const Error& error) {
+        return error;
+    }
+    return std::nullopt;
+}
+
+struct Stop : ExecutionInterrupt {
+    explicit Stop(int stop_code) : code(stop_code) {}
+    int code;
+};
+
+// Shared by the failure tests: a root, a level of workers and one node on the level after.
+// Workers that wait hold at `gate` until the calling thread's wait hook opens it, which it only
+// does while it is waiting for their batch.
+struct FailureScene {
+    Latch gate{1};
+    std::atomic<int> finished{0};
+    std::atomic<int> later_ran{0};
+    std::atomic<bool> failure_raised{false};
+
+    NodeFunctionPtr waiting_worker() {
+        return make_node_function([this](const Context&, const Context&) {
+            EXPECT_TRUE(gate.wait());
+            ++finished;
+            return Context();
+        });
+    }
+    NodeFunctionPtr must_not_run() {
+        return make_node_function([this](const Context&, const Context&) {
+            ++later_ran;
+            return Context();
+        });
+    }
+    template <class Exception> NodeFunctionPtr throwing(Exception exception) {
+        return make_node_function([this, exception](const Context&, const Context&) -> Context {
+            failure_raised = true;
+            throw exception;
+        });
+    }
+    // Root 0, workers 1..n on one level (in this order), then node 99 behind worker 1.
+    Dag dag(std::vector<NodeFunctionPtr> workers) {
+        std::vector<Node> nodes;
+        nodes.push_back(make_node(0, {}));
+        for (std::size_t i = 0; i < workers.size(); ++i) {
+            nodes.push_back(make_node(i + 1, {0}, workers[i]));
+        }
+        nodes.push_back(make_node(99, {1}, must_not_run()));
+        return Dag(std::move(nodes));
+    }
+    static ExecutionHooks hooks(std::function<void()> on_wait) {
+        ExecutionHooks hooks;
+        hooks.wait_tick = std::chrono::milliseconds(1);
+        hooks.on_wait = std::move(on_wait);
+        return hooks;
+    }
+    ExecutionHooks opening_hooks() {
+        return hooks([this] {
+            if (failure_raised) {
+                gate.count_down();
+            }
+        });
+    }
+};
+
+} // namespace
+
+TEST(Execution, ParallelSiblingsReadTheLevelSnapshotSequentialOnesDoNot) {
+    const Dag dag = dag_of(make_node(0, {}, constant(1), {}, {{"out", "x"}}),
+                           make_node(1, {0}, constant(2), {}, {{"out", "x"}}),
+                           make_node(2, {0}, forward(), {{"x", "in"}}, {{"out", "seen"}}));
+    // One worker at a time: node 1 has certainly finished before node 2 starts.
+    const ExecutionResult parallel = dag.execute_detailed(true, 1);
+    EXPECT_EQ(as_ints(parallel.context), (Values{{"x", 2}, {"seen", 1}}));
+    EXPECT_EQ(as_ints(parallel.node_outputs.at(2)), (Values{{"seen", 1}}));
+
+    EXPECT_EQ(as_ints(dag.execute(false, std::nullopt)), (Values{{"x", 2}, {"seen", 2}}));
+}
+
+TEST(Execution, DetailedResultKeepsEveryNodeAndOneEntryPerBranchNumber) {
+    Graph inner;
+    inner.add(constant(3), "c", {}, {{"out", "c"}});
+    Graph sub;
+    sub.add(constant(2), "b", {}, {{"out", "b"}});
+    EXPECT_EQ(sub.branch(std::move(inner)), 1u);
+    Graph main;
+    main.add(constant(1), "a", {}, {{"out", "a"}});
+    EXPECT_EQ(main.branch(std::move(sub)), 1u);
+    main.add(noop_node_function(), "silent");
+    const Dag dag = std::move(main).build();
+
+    for (const bool parallel : {false, true}) {
+        const ExecutionResult result = dag.execute_detailed(parallel, std::nullopt);
+        const Values all{{"a", 1}, {"b", 2}, {"c", 3}};
+        EXPECT_EQ(as_ints(result.context), all);
+        EXPECT_EQ(as_ints(dag.execute(parallel, std::nullopt)), all);
+        ASSERT_EQ(result.node_outputs.size(), 4u);
+        EXPECT_EQ(as_ints(result.node_outputs.at(0)), (Values{{"a", 1}}));
+        EXPECT_TRUE(result.node_outputs.at(1).empty()); // "silent"
+        ASSERT_EQ(result.branch_outputs.size(), 1u);
+        EXPECT_EQ(as_ints(result.branch_outputs.at(1)), (Values{{"b", 2}, {"c", 3}}));
+    }
+}
+
+TEST(Execution, EmptyDagGivesAnEmptyResultInBothModes) {
+    const Dag dag{std::vector<Node>()};
+    for (const bool parallel : {false, true}) {
+        const ExecutionResult result = dag.execute_detailed(parallel, 4);
+        EXPECT_TRUE(result.context.empty());
+        EXPECT_TRUE(result.node_outputs.empty());
+        EXPECT_TRUE(result.branch_outputs.empty());
+        EXPECT_TRUE(dag.execute(parallel, std::nullopt).empty());
+    }
+}
+
+TEST(Execution, SingleNodeLevelsRunOnTheCallingThreadWiderOnesOnWorkers) {
+    std::mutex mutex;
+    std::map<NodeId, std::thread::id> threads;
+    auto record = [&](NodeId id) {
+        return make_node_function([&mutex, &threads, id](const Context&, const Context&) {
+            std::lock_guard lock(mutex);
+            threads[id] = std::this_thread::get_id();
+            return Context();
+        });
+    };
+    const Dag dag = dag_of(make_node(0, {}, record(0)), make_node(1, {0}, record(1)),
+                           make_node(2, {0}, record(2)), make_node(3, {1, 2}, record(3)));
+    dag.execute(true, std::nullopt);
+    const std::thread::id caller = std::this_thread::get_id();
+    EXPECT_EQ(threads.at(0), caller);
+    EXPECT_NE(threads.at(1), caller);
+    EXPECT_NE(threads.at(2), caller);
+    EXPECT_EQ(threads.at(3), caller);
+}
+
+namespace {
+
+// Runs one level of `count` independent nodes in parallel and observes how they overlap. Nodes
+// with a meeting latch wait there for their partners; the spawn seam reports each worker's index
+// within its batch.
+struct BatchObservation {
+    std::vector<std::size_t> spawn_indexes;
+    std::vector<int> finished_at_start;
+    int max_active = 0;
+};
+
+BatchObservation observe_batches(std::size_t count, std::optional<std::size_t> max_threads,
+                                 const std::vector<Latch*>& meetings) {
+    std::atomic<int> active{0};
+    std::atomic<int> max_active{0};
+    std::atomic<int> finished{0};
+    BatchObservation seen;
+    seen.finished_at_start.assign(count, -1);
+    std::vector<Node> nodes;
+    for (std::size_t i = 0; i < count; ++i) {
+        Latch* meeting = meetings.empty() ? nullptr : meetings[i];
+        nodes.push_back(make_node(
+            i, {}, make_node_function([&, i, meeting](const Context&, const Context&) {
+                seen.finished_at_start[i] = finished.load();
+                const int now = ++active;
+                int peak = max_active.load();
+                while (now > peak && !max_active.compare_exchange_weak(peak, now)) {
+                }
+                if (meeting != nullptr) {
+                    EXPECT_TRUE(meeting->arrive_and_wait()) << "node " << i << " met nobody";
+                }
+                --active;
+                ++finished;
+                return Context();
+            })));
+    }
+    ExecutionHooks hooks;
+    hooks.spawn_fault = [&](std::size_t index) {
+        seen.spawn_indexes.push_back(index);
+        return 0;
+    };
+    Dag(std::move(nodes)).execute(true, max_threads, hooks);
+    seen.max_active = max_active.load();
+    return seen;
+}
+
+} // namespace
+
+TEST(Execution, MaxThreadsCutsALevelIntoBatchesThatRunOneAfterAnother) {
+    Latch first(2);
+    Latch second(2);
+    const BatchObservation seen =
+        observe_batches(5, 2, {&first, &first, &second, &second, nullptr});
+    EXPECT_EQ(seen.spawn_indexes, (std::vector<std::size_t>{0, 1, 0, 1, 0}));
+    EXPECT_EQ(seen.max_active, 2);
+    EXPECT_EQ(seen.finished_at_start, (std::vector<int>{0, 0, 2, 2, 4}));
+}
+
+TEST(Execution, ZeroMaxThreadsRunsOneWorkerAtATime) {
+    const BatchObservation seen = observe_batches(3, 0, {});
+    EXPECT_EQ(seen.spawn_indexes, (std::vector<std::size_t>{0, 0, 0}));
+    EXPECT_EQ(seen.max_active, 1);
+    EXPECT_EQ(seen.finished_at_start, (std::vector<int>{0, 1, 2}));
+}
+
+TEST(Execution, NoMaxThreadsRunsTheWholeLevelAtOnce) {
+    Latch all(6);
+    const BatchObservation seen = observe_batches(6, std::nullopt, std::vector<Latch*>(6, &all));
+    EXPECT_EQ(seen.spawn_indexes, (std::vector<std::size_t>{0, 1, 2, 3, 4, 5}));
+    EXPECT_EQ(seen.max_active, 6);
+}
+
+TEST(ExecutionFailure, ThrowingWorkerFailsTheRunAfterItsBatchFinished) {
+    FailureScene scene;
+    const Dag dag = scene.dag({scene.waiting_worker(), scene.throwing(std::runtime_error("boom")),
+                               scene.waiting_worker(), scene.must_not_run()});
+    const auto error =
+        caught<ExecutionError>([&] { dag.execute_detailed(true, 3, scene.opening_hooks()); });
+    ASSERT_TRUE(error.has_value());
+    EXPECT_STREQ(error->what(), "a scoped thread panicked");
+    EXPECT_EQ(scene.finished.load(), 2);
+    EXPECT_EQ(scene.later_ran.load(), 0);
+}
+
+TEST(ExecutionFailure, WorkerThatCannotStartFailsTheRunAfterJoiningTheStartedOnes) {
+    FailureScene scene;
+    const Dag dag = scene.dag({scene.waiting_worker(), scene.waiting_worker(),
+                               scene.must_not_run(), scene.must_not_run()});
+    ExecutionHooks hooks = scene.opening_hooks();
+    hooks.spawn_fault = [&](std::size_t index) {
+        if (index == 2) {
+            scene.failure_raised = true;
+            return EAGAIN;
+        }
+        return 0;
+    };
+    const auto error = caught<ExecutionError>([&] { dag.execute(true, std::nullopt, hooks); });
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(std::string(error->what()).rfind("failed to spawn thread", 0), 0u) << error->what();
+    EXPECT_EQ(scene.finished.load(), 2);
+    EXPECT_EQ(scene.later_ran.load(), 0);
+}
+
+TEST(ExecutionFailure, InterruptFromAWorkerStopsAfterItsBatchAndKeepsItsType) {
+    FailureScene scene;
+    const Dag dag = scene.dag({scene.throwing(Stop(7)), scene.waiting_worker(),
+                               scene.must_not_run(), scene.must_not_run()});
+    const auto stop = caught<Stop>([&] { dag.execute_detailed(true, 2, scene.opening_hooks()); });
+    EXPECT_EQ(stop.value_or(Stop(0)).code, 7);
+    EXPECT_EQ(scene.finished.load(), 1);
+    EXPECT_EQ(scene.later_ran.load(), 0);
+}
+
+TEST(ExecutionFailure, InterruptOnTheCallingThreadStopsTheRunInBothModes) {
+    for (const bool parallel : {false, true}) {
+        FailureScene scene;
+        const Dag dag = dag_of(make_node(0, {}), make_node(1, {0}, scene.throwing(Stop(1))),
+                               make_node(2, {1}, scene.must_not_run()));
+        EXPECT_THROW(dag.execute(parallel, std::nullopt), Stop);
+        EXPECT_EQ(scene.later_ran.load(), 0);
+    }
+}
+
+TEST(ExecutionFailure, WaitHookInterruptStopsTheRunOnceTheBatchFinished) {
+    FailureScene scene;
+    const Dag dag = scene.dag({scene.waiting_worker(), scene.waiting_worker()});
+    const ExecutionHooks hooks = FailureScene::hooks([&] {
+        scene.gate.count_down();
+        throw Stop(3);
+    });
+    const auto stop = caught<Stop>([&] { dag.execute(true, std::nullopt, hooks); });
+    EXPECT_EQ(stop.value_or(Stop(0)).code, 3);
+    EXPECT_EQ(scene.finished.load(), 2);
+    EXPECT_EQ(scene.later_ran.load(), 0);
+}
+
+TEST(ExecutionFailure, OtherWaitHookFailureWaitsForTheBatchBeforeItSurfaces) {
+    FailureScene scene;
+    const Dag dag = scene.dag({scene.waiting_worker(), scene.waiting_worker()});
+    std::atomic<int> calls{0};
+    const ExecutionHooks hooks = FailureScene::hooks([&] {
+        if (++calls == 1) {
+            throw std::runtime_error("hook failed");
+        }
+        scene.gate.count_down();
+    });
+    EXPECT_THROW(dag.execute(true, std::nullopt, hooks), std::runtime_error);
+    EXPECT_EQ(scene.finished.load(), 2);
+    EXPECT_EQ(scene.later_ran.load(), 0);
+    scene.gate.count_down();
+}
+
+TEST(Execution, EveryHandleCopyIsReleasedInBothModes) {
+    CountingHandles handles;
+    CountingHandles::Object object{0};
+    Graph graph;
+    graph.add(make_node_function([&object](const Context&, const Context&) {
+                  Context out;
+                  out.insert("out", CountingHandles::reference(object));
+                  return out;
+              }),
+              "source", {}, {{"out", "obj"}});
+    for (int i = 0; i < 20; ++i) {
+        graph.add(forward(), std::nullopt, {{"obj", "in"}}, {{"out", "obj"}});
+    }
+    for (int i = 0; i < 16; ++i) {
+        Graph reader;
+        reader.add(forward(), std::nullopt, {{"obj", "in"}}, {{"out", "r" + std::to_string(i)}});
+        graph.branch(std::move(reader));
+    }
+    const Dag dag = std::move(graph).build();
+
+    for (const bool parallel : {false, true}) {
+        for (const auto max_threads : std::vector<std::optional<std::size_t>>{std::nullopt, 3}) {
+            {
+                const ExecutionResult result = dag.execute_detailed(parallel, max_threads);
+                EXPECT_EQ(result.context.find("r15")->as_object(), &object);
+                EXPECT_GT(object.load(), 16);
+                const Context context = dag.execute(parallel, max_threads);
+                EXPECT_EQ(context.size(), 17u);
+            }
+            EXPECT_EQ(object.load(), 0);
+        }
+    }
+    EXPECT_GT(CountingHandles::retains.load(), 0);
+}
