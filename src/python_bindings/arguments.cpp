@@ -44,8 +44,8 @@ bool read_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
     }
     const char* const* names = signature.parameters.begin();
     for (std::size_t i = 0; i < total; ++i) {
-        slots[i] = static_cast<std::size_t>(i) < static_cast<std::size_t>(given) ? args[i]
-                                                                                 : nullptr;
+        slots[i] =
+            static_cast<std::size_t>(i) < static_cast<std::size_t>(given) ? args[i] : nullptr;
     }
     const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < keyword_count; ++k) {
@@ -139,8 +139,7 @@ void prefix_argument_error(const char* name) {
     if (!text) {
         return;
     }
-    PyRef replacement =
-        PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, text.get()));
+    PyRef replacement = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, text.get()));
     if (!replacement) {
         return;
     }

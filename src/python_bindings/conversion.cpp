@@ -118,7 +118,8 @@ PyRef map_to_python(const Context& map) {
                 Py_BuildValue("(dd)", real_part(parts.find("re")), real_part(parts.find("im"))));
         });
     }
-    return build_list(ordered, [](const GraphData* value) { return graph_data_to_python(*value); });
+    return build_list(ordered,
+                      [](const GraphData* value) { return graph_data_to_python(*value); });
 }
 
 } // namespace

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -49,13 +48,13 @@ void release_holder(void* handle) noexcept {
     }
 }
 
-// The shutdown gate: engine threads count themselves in before taking the lock.
-std::mutex g_gate_mutex;
-std::condition_variable g_gate_idle;
-bool g_gate_closed = false;
-std::atomic<bool> g_gate_closed_flag{false};
-unsigned long g_finalizing_thread = 0;
-std::size_t g_threads_in_python = 0;
+// The shutdown gate: engine threads count themselves in before taking the lock. Entering
+// publishes the count before reading the flag, and closing publishes the flag before reading the
+// count (both sequentially consistent), so either the entering thread sees the gate closed or
+// the closing thread sees it inside. No lock on this path: it runs for every node.
+std::atomic<bool> g_gate_closed{false};
+std::atomic<std::size_t> g_threads_in_python{0};
+std::atomic<unsigned long> g_finalizing_thread{0};
 thread_local int t_gate_entries = 0;
 
 bool gate_enter() {
@@ -63,22 +62,18 @@ bool gate_enter() {
         ++t_gate_entries;
         return true;
     }
-    std::lock_guard lock(g_gate_mutex);
-    if (g_gate_closed && PyThread_get_thread_ident() != g_finalizing_thread) {
+    g_threads_in_python.fetch_add(1);
+    if (g_gate_closed.load() && PyThread_get_thread_ident() != g_finalizing_thread.load()) {
+        g_threads_in_python.fetch_sub(1);
         return false;
     }
-    ++g_threads_in_python;
     t_gate_entries = 1;
     return true;
 }
 
 void gate_leave() {
-    if (--t_gate_entries > 0) {
-        return;
-    }
-    std::lock_guard lock(g_gate_mutex);
-    if (--g_threads_in_python == 0) {
-        g_gate_idle.notify_all();
+    if (--t_gate_entries == 0) {
+        g_threads_in_python.fetch_sub(1);
     }
 }
 
@@ -117,28 +112,25 @@ GraphData wrap_object(PyObject* object) {
     return GraphData::from_object(ObjectHandle::adopt(new ObjectHolder{{1}, object}));
 }
 
-PyObject* handle_object(void* handle) noexcept { return static_cast<ObjectHolder*>(handle)->object; }
+PyObject* handle_object(void* handle) noexcept {
+    return static_cast<ObjectHolder*>(handle)->object;
+}
 
 void close_gate_for_shutdown() {
-    int own_entries;
-    {
-        std::lock_guard lock(g_gate_mutex);
-        g_gate_closed = true;
-        g_finalizing_thread = PyThread_get_thread_ident();
-        own_entries = t_gate_entries > 0 ? 1 : 0;
-    }
-    g_gate_closed_flag.store(true, std::memory_order_release);
+    const std::size_t own_entries = t_gate_entries > 0 ? 1 : 0;
+    g_finalizing_thread.store(PyThread_get_thread_ident());
+    g_gate_closed.store(true);
     const int depth = std::exchange(t_lock_depth, 0);
-    Py_BEGIN_ALLOW_THREADS;
-    {
-        std::unique_lock lock(g_gate_mutex);
-        g_gate_idle.wait(lock, [&] { return g_threads_in_python <= std::size_t(own_entries); });
+    Py_BEGIN_ALLOW_THREADS
+    // Shutdown only: a short poll keeps the per-node path free of any lock.
+    while (g_threads_in_python.load() > own_entries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    Py_END_ALLOW_THREADS;
+    Py_END_ALLOW_THREADS
     t_lock_depth = depth;
 }
 
-bool gate_closed() noexcept { return g_gate_closed_flag.load(std::memory_order_acquire); }
+bool gate_closed() noexcept { return g_gate_closed.load(); }
 
 NodeLock::NodeLock() {
     if (t_lock_depth > 0) {

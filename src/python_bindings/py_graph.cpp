@@ -25,16 +25,15 @@ struct LastFunction {
 };
 
 struct PyGraphObject {
-    PyObject_HEAD std::optional<Graph> graph; // empty once built or attached as a branch
+    PyObject_HEAD
+    std::optional<Graph> graph; // empty once built or attached as a branch
     LastFunction last_function;
     Py_ssize_t borrow;
 };
 
 PyTypeObject* g_py_graph_type = nullptr;
 
-PyGraphObject* as_graph(PyObject* self) {
-    return reinterpret_cast<PyGraphObject*>(self);
-}
+PyGraphObject* as_graph(PyObject* self) { return reinterpret_cast<PyGraphObject*>(self); }
 
 PyObject* py_graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     ModuleEntry entry;
@@ -265,16 +264,10 @@ PyType_Spec g_spec{"builtins.PyGraph", sizeof(PyGraphObject), 0, Py_TPFLAGS_DEFA
 
 } // namespace
 
-PyType_Spec* py_graph_spec() {
-    return &g_spec;
-}
+PyType_Spec* py_graph_spec() { return &g_spec; }
 
-void set_py_graph_type(PyTypeObject* type) {
-    g_py_graph_type = type;
-}
+void set_py_graph_type(PyTypeObject* type) { g_py_graph_type = type; }
 
-bool is_py_graph(PyObject* object) {
-    return Py_TYPE(object) == g_py_graph_type;
-}
+bool is_py_graph(PyObject* object) { return Py_TYPE(object) == g_py_graph_type; }
 
 } // namespace vantorix::python
