@@ -1,6 +1,9 @@
 """Parallel mode really runs the nodes of a level at once, in batches of at most max_threads,
 and one PyDag can run on several Python threads at the same time."""
 
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 
@@ -10,86 +13,62 @@ from conftest import chain, const, fanout
 
 
 def level_of(count, function, tail=()):
-    """A root node, then `count` branches whose second nodes form one level and run `function`
-    with their position under the input `index`; `tail` nodes follow in every branch."""
-    branches = [[{"function": const(index=k), "outputs": {"index": f"index{k}"}},
-                 {"function": function, "inputs": {f"index{k}": "index"},
-                  "outputs": {"out": f"out{k}"}}, *tail] for k in range(count)]
-    return fanout({}, *branches)
+    """`count` branches whose second nodes form one level and run `function` with their
+    position as input `index`; the `tail` nodes follow in every branch."""
+    return fanout({}, *[[{"function": const(index=k), "outputs": {"index": f"index{k}"}},
+                         {"function": function, "inputs": {f"index{k}": "index"},
+                          "outputs": {"out": f"out{k}"}}, *tail] for k in range(count)])
 
 
 def test_parallel_level_runs_its_nodes_at_the_same_time():
     barrier = threading.Barrier(2, timeout=10)
-
-    def meet(inputs, params):
-        return {"out": barrier.wait()}
-
-    result = level_of(2, meet).execute(True)
-    assert sorted(result[f"out{k}"] for k in range(2)) == [0, 1]
+    result = level_of(2, lambda i, p: {"out": barrier.wait()}).execute(True)
+    assert sorted([result["out0"], result["out1"]]) == [0, 1]
 
 
-def test_one_thread_per_batch_cannot_meet_at_a_barrier(stderr):
-    barrier = threading.Barrier(2, timeout=0.5)
-
-    def meet(inputs, params):
-        return {"out": barrier.wait()}
-
-    record = []
+def test_one_thread_per_batch_cannot_meet_at_a_barrier(capsys):
+    barrier, record = threading.Barrier(2, timeout=0.5), []
     tail = {"function": lambda i, p: record.append("tail") or {}}
-    result = level_of(2, meet, tail=[tail]).execute(True, 1)
+    result = level_of(2, lambda i, p: {"out": barrier.wait()}, tail=[tail]).execute(True, 1)
     assert result == {"index0": 0, "index1": 1}
-    text = stderr.getvalue()
+    text = capsys.readouterr().err
     assert text.count("Traceback (most recent call last):\n") == 2
     assert text.count("threading.BrokenBarrierError\n") == 2
-    assert record == ["tail", "tail"]
+    assert record == ["tail", "tail"]  # the run went on
 
 
-def concurrency_probe():
-    lock = threading.Lock()
-    state = {"running": 0, "peak": 0, "threads": set()}
+@pytest.mark.parametrize("max_threads, peak", [(None, 5), (0, 1), (1, 1), (2, 2), (True, 1)])
+def test_batches_hold_at_most_max_threads_nodes(max_threads, peak):
+    lock, running, seen = threading.Lock(), [0], {"peak": 0, "threads": set()}
+    everyone = threading.Barrier(5, timeout=10)
 
     def probe(inputs, params):
         with lock:
-            state["running"] += 1
-            state["peak"] = max(state["peak"], state["running"])
-            state["threads"].add(threading.get_ident())
+            running[0] += 1
+            seen["peak"] = max(seen["peak"], running[0])
+            seen["threads"].add(threading.get_ident())
+        if max_threads is None:
+            everyone.wait()  # all five started together
         time.sleep(0.05)
         with lock:
-            state["running"] -= 1
+            running[0] -= 1
         return {"out": inputs["index"]}
 
-    return probe, state
-
-
-@pytest.mark.parametrize("max_threads, peak", [(0, 1), (1, 1), (2, 2), (True, 1)])
-def test_batches_hold_at_most_max_threads_nodes(max_threads, peak):
-    probe, state = concurrency_probe()
     result = level_of(5, probe).execute(True, max_threads)
     assert [result[f"out{k}"] for k in range(5)] == list(range(5))
-    assert state["peak"] == peak
-    assert threading.get_ident() not in state["threads"]
-
-
-def test_without_max_threads_the_whole_level_starts_at_once():
-    barrier = threading.Barrier(5, timeout=10)
-    result = level_of(5, lambda i, p: {"out": barrier.wait() * 0 + i["index"]}).execute(True)
-    assert [result[f"out{k}"] for k in range(5)] == list(range(5))
+    assert seen["peak"] == peak
+    assert threading.get_ident() not in seen["threads"]
 
 
 @pytest.mark.parametrize("parallel", [False, True])
 def test_single_node_levels_and_sequential_runs_use_the_calling_thread(parallel):
     threads = []
-    dag = chain(*[{"function": lambda i, p: threads.append(threading.get_ident()) or {}}] * 3)
-    dag.execute(parallel)
+    chain(*[{"function": lambda i, p: threads.append(threading.get_ident()) or {}}] * 3).execute(parallel)
     assert threads == [threading.get_ident()] * 3
 
 
 def test_one_dag_executed_from_several_python_threads():
-    local = threading.local()
-    start = threading.Barrier(4, timeout=10)
-
-    def seed(inputs, params):
-        return {"tag": local.tag}  # runs on the calling thread: a one-node level
+    local, start = threading.local(), threading.Barrier(4, timeout=10)
 
     def step(offset):
         def function(inputs, params):
@@ -97,7 +76,8 @@ def test_one_dag_executed_from_several_python_threads():
             return {"v": inputs["tag"] * 10 + offset}
         return function
 
-    dag = fanout({"function": seed, "outputs": {"tag": "tag"}},
+    # The seed is a one-node level, so it runs on the calling thread and sees its tag.
+    dag = fanout({"function": lambda i, p: {"tag": local.tag}, "outputs": {"tag": "tag"}},
                  [{"function": step(1), "inputs": {"tag": "tag"}, "outputs": {"v": "a"}}],
                  [{"function": step(2), "inputs": {"tag": "tag"}, "outputs": {"v": "b"}}])
     results, errors = {}, []
@@ -106,8 +86,7 @@ def test_one_dag_executed_from_several_python_threads():
         local.tag = tag
         try:
             start.wait()
-            results[tag] = [dag.execute(tag % 2 == 0) for _ in range(20)]
-            results[tag].append(dag.to_mermaid())
+            results[tag] = [dag.execute(tag % 2 == 0) for _ in range(20)] + [dag.to_mermaid()]
         except BaseException as error:  # reported below, not as an unhandled thread error
             errors.append(error)
 
@@ -117,11 +96,8 @@ def test_one_dag_executed_from_several_python_threads():
     for thread in threads:
         thread.join(60)
     assert errors == []
-    expected_text = dag.to_mermaid()
     for tag in range(4):
-        *runs, text = results[tag]
-        assert runs == [{"tag": tag, "a": tag * 10 + 1, "b": tag * 10 + 2}] * 20
-        assert text == expected_text
+        assert results[tag] == [{"tag": tag, "a": tag * 10 + 1, "b": tag * 10 + 2}] * 20 + [dag.to_mermaid()]
 
 
 def test_node_may_run_the_dag_that_is_running_it():
@@ -133,12 +109,36 @@ def test_node_may_run_the_dag_that_is_running_it():
             return {"inner": None}
         return {"inner": holder["dag"].execute(True), "text": holder["dag"].to_mermaid()}
 
-    holder["dag"] = dag = fanout(
-        {"function": const(x=1), "outputs": {"x": "x"}},
-        [{"function": nested, "outputs": {"inner": "inner", "text": "text"}}],
-        [{"function": const(y=2), "outputs": {"y": "y"}}],
-    )
+    holder["dag"] = dag = fanout({"function": const(x=1), "outputs": {"x": "x"}},
+                                 [{"function": nested, "outputs": {"inner": "inner", "text": "text"}}],
+                                 [{"function": const(y=2), "outputs": {"y": "y"}}])
     result = dag.execute(True)
-    assert result == {"x": 1, "y": 2, "text": dag.to_mermaid(),
-                      "inner": {"x": 1, "y": 2, "inner": None}}
+    assert result == {"x": 1, "y": 2, "text": dag.to_mermaid(), "inner": {"x": 1, "y": 2, "inner": None}}
     assert threading.get_ident() not in calls
+
+
+@pytest.mark.parametrize("parallel", [False, True])
+def test_process_exits_cleanly_while_a_daemon_thread_is_executing(parallel):
+    code = textwrap.dedent(f"""
+        import threading, time, vantorix
+        graph = vantorix.PyGraph()
+        graph.add()
+        for _ in range(2):
+            branch = vantorix.PyGraph()
+            for _ in range(50):
+                branch.add(lambda i, p: time.sleep(0.005) or {{}})
+            graph.branch(branch)
+        dag, started = graph.build(), threading.Event()
+
+        def loop():
+            started.set()
+            while True:
+                dag.execute({parallel})
+
+        threading.Thread(target=loop, daemon=True).start()
+        started.wait()
+        time.sleep(0.2)
+        print("ok")
+    """)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "ok\n", "")

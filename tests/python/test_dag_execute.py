@@ -7,60 +7,48 @@ import pytest
 from conftest import chain, const, fanout, graph_of
 from vantorix import PyGraph
 
-SEQUENTIAL = [(), (False,), (False, 0), (False, 3), ((), {"parallel": False, "max_threads": 0})]
-PARALLEL = [(True,), (True, 0), (True, True), (True, 2), (True, None),
-            ((), {"parallel": True}), ((), {"parallel": True, "max_threads": 1})]
-
-
-def call(dag, arguments):
-    if len(arguments) == 2 and isinstance(arguments[1], dict):
-        return dag.execute(*arguments[0], **arguments[1])
-    return dag.execute(*arguments)
+SEQUENTIAL = [((), {}), ((False,), {}), ((False, 0), {}), ((False, 3), {}),
+              ((), {"parallel": False, "max_threads": 0})]
+PARALLEL = [((True,), {}), ((True, 0), {}), ((True, True), {}), ((True, 2), {}),
+            ((True, None), {}), ((), {"parallel": True}), ((), {"parallel": True, "max_threads": 1})]
 
 
 def snapshot_dag():
-    """Level 1 holds a writer of `v` and, after it, a reader of `v`: the reader sees the value
-    only when the nodes run one at a time."""
+    """Level 1 holds a writer of `v` and, after it, a reader of `v`: the reader sees the
+    writer's value only when the nodes run one at a time."""
     return fanout(
         {"function": const(v="root"), "outputs": {"v": "v"}},
         [{"function": const(v="sibling"), "outputs": {"v": "v"}}],
         [{"function": lambda i, p: {"seen": i.get("v")}, "inputs": {"v": "v"},
-          "outputs": {"seen": "seen"}}],
-    )
+          "outputs": {"seen": "seen"}}])
 
 
-@pytest.mark.parametrize("arguments", SEQUENTIAL + PARALLEL)
-def test_empty_graph_gives_an_empty_dict(arguments):
-    assert call(PyGraph().build(), arguments) == {}
+@pytest.mark.parametrize("args, kwargs", SEQUENTIAL + PARALLEL)
+def test_empty_graph_gives_an_empty_dict(args, kwargs):
+    assert PyGraph().build().execute(*args, **kwargs) == {}
 
 
-@pytest.mark.parametrize("arguments", SEQUENTIAL)
-def test_sequential_nodes_see_same_level_outputs(arguments):
-    assert call(snapshot_dag(), arguments) == {"v": "sibling", "seen": "sibling"}
+@pytest.mark.parametrize("args, kwargs", SEQUENTIAL)
+def test_sequential_nodes_see_same_level_outputs(args, kwargs):
+    assert snapshot_dag().execute(*args, **kwargs) == {"v": "sibling", "seen": "sibling"}
 
 
-@pytest.mark.parametrize("arguments", PARALLEL)
-def test_parallel_nodes_see_only_the_snapshot_of_their_level(arguments):
-    assert call(snapshot_dag(), arguments) == {"v": "sibling", "seen": "root"}
+@pytest.mark.parametrize("args, kwargs", PARALLEL)
+def test_parallel_nodes_see_only_the_snapshot_of_their_level(args, kwargs):
+    assert snapshot_dag().execute(*args, **kwargs) == {"v": "sibling", "seen": "root"}
 
 
-def test_chain_passes_values_under_renamed_variables():
+@pytest.mark.parametrize("parallel", [False, True])
+def test_chain_passes_only_mapped_values_under_renamed_variables(parallel):
     dag = chain(
         {"function": const(out=2, junk=9), "outputs": {"out": "a"}},
-        {"function": lambda i, p: {"y": i["x"] * 10, "z": i}, "inputs": {"a": "x"},
-         "outputs": [("y", "b")]},
-        {"function": lambda i, p: {"echo": dict(i)}, "inputs": {"a": "first", "b": "second",
-                                                                "missing": "m"},
-         "outputs": {"echo": "echo"}},
-    )
-    for parallel in (False, True):
-        assert dag.execute(parallel) == {"a": 2, "b": 20, "echo": {"first": 2, "second": 20}}
-
-
-def test_nodes_without_function_or_outputs_publish_nothing():
-    dag = chain({"outputs": {"x": "x"}}, {"function": const(x=1)}, {"function": const(x=1),
-                                                                   "outputs": {"y": "y"}})
-    assert dag.execute() == {}
+        {"function": lambda i, p: {"y": i["x"] * 10, "z": 0}, "inputs": {"a": "x"},
+         "outputs": [("y", "b"), ("missing", "m")]},
+        {"function": lambda i, p: {"echo": dict(i)},
+         "inputs": {"a": "first", "b": "second", "nowhere": "n"}, "outputs": {"echo": "echo"}},
+        {"outputs": {"echo": "lost"}},  # no function: publishes nothing
+        {"function": const(a=-1)})  # no outputs: publishes nothing
+    assert dag.execute(parallel) == {"a": 2, "b": 20, "echo": {"first": 2, "second": 20}}
 
 
 def test_later_node_overwrites_a_variable():
@@ -78,9 +66,7 @@ def test_every_run_starts_from_an_empty_context_and_returns_a_new_dict():
 
     dag = chain({"function": count, "inputs": {"n": "n"}, "outputs": {"n": "n"}})
     first, second = dag.execute(), dag.execute(True)
-    assert first == {"n": 1} and second == {"n": 2}
-    assert first is not second
-    assert calls == [{}, {}]
+    assert (first, second, calls) == ({"n": 1}, {"n": 2}, [{}, {}])
     first["extra"] = 1
     assert dag.execute() == {"n": 3}
 
@@ -94,41 +80,33 @@ def test_values_come_back_as_the_very_same_objects():
     for parallel in (False, True):
         result = dag.execute(parallel)
         for name, value in values.items():
-            assert result[name] is value
-            assert result["again_" + name] is value
+            assert result[name] is value and result["again_" + name] is value
 
 
 def test_a_list_returned_by_one_node_is_appended_to_by_a_later_node():
     made = []
 
-    def make(inputs, params):
-        made.append([])
-        return {"items": made[-1]}
-
     def append(inputs, params):
         inputs["items"].append(len(made))
         return {}
 
-    dag = chain({"function": make, "outputs": {"items": "items"}},
+    dag = chain({"function": lambda i, p: made.append([]) or {"items": made[-1]},
+                 "outputs": {"items": "items"}},
                 {"function": append, "inputs": {"items": "items"}},
                 {"function": append, "inputs": {"items": "items"}})
-    result = dag.execute()
-    assert result["items"] is made[0]
+    assert dag.execute()["items"] is made[0]
     assert made[0] == [1, 1]
 
 
-def test_repeated_executions_are_independent_of_the_mode():
+def test_main_chain_after_branches_starts_from_the_branch_point():
     dag = fanout({"function": const(x=1), "outputs": {"x": "x"}},
-                 [{"function": lambda i, p: {"y": i["x"] + 1}, "inputs": {"x": "x"},
-                   "outputs": {"y": "y"}}],
-                 [{"function": lambda i, p: {"z": i["x"] + 2}, "inputs": {"x": "x"},
-                   "outputs": {"z": "z"}}],
+                 [{"function": lambda i, p: {"y": i["x"] + 1}, "inputs": {"x": "x"}, "outputs": {"y": "y"}}],
+                 [{"function": lambda i, p: {"z": i["x"] + 2}, "inputs": {"x": "x"}, "outputs": {"z": "z"}}],
                  after=[{"function": lambda i, p: {"w": sorted(i)}, "inputs": {"y": "y", "z": "z"},
                          "outputs": {"w": "w"}}])
-    # Level 1 is [after-node, y-branch, z-branch]: the main-chain node sees neither y nor z.
-    expected = {"x": 1, "y": 2, "z": 3, "w": []}
-    for arguments in SEQUENTIAL[:2] + PARALLEL:
-        assert call(dag, arguments) == expected
+    # Level 1 is [after, y-branch, z-branch]: the main-chain node runs first and sees neither.
+    for args, kwargs in SEQUENTIAL[:2] + PARALLEL:
+        assert dag.execute(*args, **kwargs) == {"x": 1, "y": 2, "z": 3, "w": []}
 
 
 def test_mermaid_worked_example():
@@ -136,18 +114,10 @@ def test_mermaid_worked_example():
     graph.branch(graph_of({"inputs": {"raw": "d"}}))
     graph.add(label="report")
     dag = graph.build()
-    expected = (
-        "graph TD\n"
-        '    0["load"]\n'
-        '    1["report"]\n'
-        '    2["Node 2"]\n'
-        "    0 --> 1\n"
-        "    0 -->|raw → d| 2\n"
-        "    style 2 fill:#e1f5ff\n"
-    )
-    assert dag.to_mermaid() == expected
-    assert dag.to_mermaid() == expected
+    expected = ('graph TD\n    0["load"]\n    1["report"]\n    2["Node 2"]\n'
+                "    0 --> 1\n    0 -->|raw → d| 2\n    style 2 fill:#e1f5ff\n")
     assert type(dag.to_mermaid()) is str
+    assert dag.to_mermaid() == dag.to_mermaid() == expected
     dag.execute()
     assert dag.to_mermaid() == expected
 
@@ -155,27 +125,17 @@ def test_mermaid_worked_example():
 def test_mermaid_joins_annotations_and_shows_only_published_variables():
     dag = chain({"label": "é ✓", "outputs": {"p": "a", "q": "b", "r": "unused"}},
                 {"label": "line\nbreak", "inputs": {"a": "x", "b": "y", "c": "z"}})
-    text = dag.to_mermaid()
     head = 'graph TD\n    0["é ✓"]\n    1["line\nbreak"]\n'
-    assert text in (head + "    0 -->|a → x<br/>b → y| 1\n", head + "    0 -->|b → y<br/>a → x| 1\n")
+    assert dag.to_mermaid() in (head + "    0 -->|a → x<br/>b → y| 1\n",
+                                head + "    0 -->|b → y<br/>a → x| 1\n")
 
 
 def test_mermaid_of_nested_branches():
-    inner = graph_of({"label": "T"})
     sub = graph_of({"label": "X"})
-    assert sub.branch(inner) == 1
+    assert sub.branch(graph_of({"label": "T"})) == 1
     sub.add(label="Y")
     main = graph_of({"label": "A"})
     assert main.branch(sub) == 1
     assert main.build().to_mermaid() == (
-        "graph TD\n"
-        '    0["A"]\n'
-        '    1["X"]\n'
-        '    2["Y"]\n'
-        '    3["T"]\n'
-        "    0 --> 1\n"
-        "    1 --> 2\n"
-        "    1 --> 3\n"
-        "    style 1 fill:#e1f5ff\n"
-        "    style 3 fill:#e1f5ff\n"
-    )
+        'graph TD\n    0["A"]\n    1["X"]\n    2["Y"]\n    3["T"]\n'
+        "    0 --> 1\n    1 --> 2\n    1 --> 3\n    style 1 fill:#e1f5ff\n    style 3 fill:#e1f5ff\n")

@@ -1,5 +1,5 @@
-"""The module and its two classes as the interpreter sees them: names, documentation texts,
-signatures, type flags and initialisation."""
+"""The module and its classes as the interpreter sees them: names, documentation texts,
+signatures, type flags, initialisation and the internal-failure exception."""
 
 import inspect
 import subprocess
@@ -12,142 +12,80 @@ import pytest
 import vantorix
 from vantorix import PyDag, PyGraph
 
-
-def lines(*parts):
-    return "\n".join(parts)
-
-
-# Documentation texts exactly as registered: (method, signature line, docstring, full length).
+# Registered documentation: signature line, docstring lines, length of the whole text.
 DOCS = {
-    "add": (
-        PyGraph.add,
-        "add($self, function=..., label=..., inputs=..., outputs=...)",
-        lines(
-            "Add a node to the graph",
-            "",
-            "Args:",
-            "    function: Optional Python callable. If None, creates a no-op node.",
-            "    label: Optional string label for the node",
-            "    inputs: Optional list of (broadcast_var, impl_var) tuples or dict",
-            "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict",
-            "",
-            "Returns:",
-            "    Self for method chaining",
-        ),
-        392,
-    ),
-    "branch": (
-        PyGraph.branch,
-        "branch($self, subgraph)",
-        lines(
-            "Create a branch in the graph",
-            "",
-            "Args:",
-            "    subgraph: PyGraph instance representing the branch",
-            "",
-            "Returns:",
-            "    Branch ID (usize)",
-        ),
-        150,
-    ),
-    "build": (
-        PyGraph.build,
-        "build($self)",
-        lines("Build the DAG from the graph", "", "Returns:", "    PyDag instance ready for execution"),
-        94,
-    ),
-    "execute": (
-        PyDag.execute,
-        "execute($self, parallel=..., max_threads=...)",
-        lines(
-            "Execute the DAG",
-            "",
-            "Args:",
-            "    parallel (bool): If True, execute nodes at the same level concurrently. Default: False",
-            "    max_threads (Optional[int]): Maximum number of threads to use per level."
-            " None = unlimited. Default: None",
-            "",
-            "Returns:",
-            "    Dictionary containing the execution context",
-        ),
-        330,
-    ),
-    "to_mermaid": (
-        PyDag.to_mermaid,
-        "to_mermaid($self)",
-        lines("Get Mermaid diagram representation", "", "Returns:", "    String containing the Mermaid diagram"),
-        108,
-    ),
+    (PyGraph, "add"): ("add($self, function=..., label=..., inputs=..., outputs=...)", [
+        "Add a node to the graph", "", "Args:",
+        "    function: Optional Python callable. If None, creates a no-op node.",
+        "    label: Optional string label for the node",
+        "    inputs: Optional list of (broadcast_var, impl_var) tuples or dict",
+        "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict", "",
+        "Returns:", "    Self for method chaining"], 392),
+    (PyGraph, "branch"): ("branch($self, subgraph)", [
+        "Create a branch in the graph", "", "Args:",
+        "    subgraph: PyGraph instance representing the branch", "",
+        "Returns:", "    Branch ID (usize)"], 150),
+    (PyGraph, "build"): ("build($self)", [
+        "Build the DAG from the graph", "", "Returns:",
+        "    PyDag instance ready for execution"], 94),
+    (PyDag, "execute"): ("execute($self, parallel=..., max_threads=...)", [
+        "Execute the DAG", "", "Args:",
+        "    parallel (bool): If True, execute nodes at the same level concurrently. Default: False",
+        "    max_threads (Optional[int]): Maximum number of threads to use per level."
+        " None = unlimited. Default: None", "",
+        "Returns:", "    Dictionary containing the execution context"], 330),
+    (PyDag, "to_mermaid"): ("to_mermaid($self)", [
+        "Get Mermaid diagram representation", "", "Returns:",
+        "    String containing the Mermaid diagram"], 108),
 }
 
 
 def test_module_attributes():
     assert vantorix.__all__ == ["PyGraph", "PyDag"]
-    assert all(type(name) is str for name in vantorix.__all__)
     assert vantorix.__doc__ == "Initialize the Python module"
-    assert vantorix.__name__ == "vantorix"
-    public = {name for name in dir(vantorix) if not name.startswith("__")}
-    assert public == {"PyGraph", "PyDag"}
-    assert not hasattr(vantorix, "PanicException")
+    assert {name for name in dir(vantorix) if not name.startswith("__")} == {"PyGraph", "PyDag"}
 
 
-@pytest.mark.parametrize(
-    "cls, name, doc, methods",
-    [
-        (PyGraph, "PyGraph", "Python wrapper for Graph builder", ["add", "branch", "build"]),
-        (PyDag, "PyDag", "Python wrapper for DAG executor", ["execute", "to_mermaid"]),
-    ],
-)
-def test_class_registration(cls, name, doc, methods):
-    assert getattr(vantorix, name) is cls
-    assert cls.__module__ == "builtins"
-    assert cls.__name__ == name
-    assert cls.__qualname__ == name
+@pytest.mark.parametrize("cls, doc, methods", [
+    (PyGraph, "Python wrapper for Graph builder", ["add", "branch", "build"]),
+    (PyDag, "Python wrapper for DAG executor", ["execute", "to_mermaid"]),
+])
+def test_class_registration(cls, doc, methods):
+    name = cls.__name__
+    assert getattr(vantorix, name) is cls and name in ("PyGraph", "PyDag")
+    assert (cls.__module__, cls.__qualname__, cls.__doc__) == ("builtins", name, doc)
     assert repr(cls) == f"<class 'builtins.{name}'>"
-    assert cls.__doc__ == doc
     assert cls.__bases__ == (object,)
-    own = [key for key, value in vars(cls).items() if inspect.ismethoddescriptor(value)]
-    assert own == methods
+    assert [key for key, value in vars(cls).items() if inspect.ismethoddescriptor(value)] == methods
 
 
-@pytest.mark.parametrize("name", DOCS)
-def test_method_documentation_is_exact(name):
-    method, signature_line, doc, length = DOCS[name]
-    assert method.__name__ == name
-    assert method.__doc__ == doc
+@pytest.mark.parametrize("cls, name", DOCS)
+def test_method_documentation_is_exact(cls, name):
+    signature_line, doc_lines, length = DOCS[cls, name]
+    method = getattr(cls, name)
+    assert method.__doc__ == "\n".join(doc_lines)
     assert method.__text_signature__ == signature_line[len(name):]
-    assert len(signature_line + "\n--\n\n" + doc) == length
+    assert len(signature_line + "\n--\n\n" + method.__doc__) == length
 
 
-@pytest.mark.parametrize(
-    "method, names",
-    [
-        (PyGraph.add, ["function", "label", "inputs", "outputs"]),
-        (PyGraph.branch, ["subgraph"]),
-        (PyGraph.build, []),
-        (PyDag.execute, ["parallel", "max_threads"]),
-        (PyDag.to_mermaid, []),
-    ],
-)
+@pytest.mark.parametrize("method, names", [
+    (PyGraph.add, ["function", "label", "inputs", "outputs"]), (PyGraph.branch, ["subgraph"]),
+    (PyGraph.build, []), (PyDag.execute, ["parallel", "max_threads"]), (PyDag.to_mermaid, []),
+])
 def test_inspect_signature(method, names):
-    parameters = list(inspect.signature(method).parameters.values())
-    assert parameters[0].name == "self"
-    assert [p.name for p in parameters[1:]] == names
-    for parameter in parameters[1:]:
+    self_parameter, *parameters = inspect.signature(method).parameters.values()
+    assert self_parameter.name == "self"
+    assert [p.name for p in parameters] == names
+    for parameter in parameters:
         assert parameter.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
-        expected = inspect.Parameter.empty if names == ["subgraph"] else Ellipsis
-        assert parameter.default is expected
-
-
-@pytest.mark.parametrize("cls", [PyGraph, PyDag])
-def test_classes_cannot_be_subclassed(cls):
-    with pytest.raises(TypeError, match="is not an acceptable base type"):
-        type("Sub", (cls,), {})
+        assert parameter.default is (inspect.Parameter.empty if names == ["subgraph"] else ...)
 
 
 @pytest.mark.parametrize("make", [PyGraph, lambda: PyGraph().build()], ids=["PyGraph", "PyDag"])
-def test_instances_have_no_dict_and_no_weakrefs(make):
+def test_classes_are_final_without_dict_or_weakrefs(make):
     instance = make()
+    with pytest.raises(TypeError, match="is not an acceptable base type"):
+        type("Sub", (type(instance),), {})
     assert not hasattr(instance, "__dict__")
     with pytest.raises(TypeError, match="cannot create weak reference"):
         weakref.ref(instance)
@@ -155,25 +93,17 @@ def test_instances_have_no_dict_and_no_weakrefs(make):
         instance.extra = 1
 
 
-@pytest.mark.parametrize("args, kwargs", [((), {}), ((1,), {}), ((), {"dag": 1})])
-def test_pydag_has_no_constructor(args, kwargs):
+@pytest.mark.parametrize("call, message", [
+    (lambda: PyDag(), "No constructor defined"),
+    (lambda: PyDag(1, dag=2), "No constructor defined"),
+    (lambda: PyGraph(1), "PyGraph.__new__() takes 0 positional arguments but 1 was given"),
+    (lambda: PyGraph(1, 2), "PyGraph.__new__() takes 0 positional arguments but 2 were given"),
+    (lambda: PyGraph(x=1), "PyGraph.__new__() got an unexpected keyword argument 'x'"),
+    (lambda: PyGraph(1, x=1), "PyGraph.__new__() takes 0 positional arguments but 1 was given"),
+])
+def test_constructors(call, message):
     with pytest.raises(TypeError) as info:
-        PyDag(*args, **kwargs)
-    assert str(info.value) == "No constructor defined"
-
-
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        ((1,), {}, "PyGraph.__new__() takes 0 positional arguments but 1 was given"),
-        ((1, 2), {}, "PyGraph.__new__() takes 0 positional arguments but 2 were given"),
-        ((), {"x": 1}, "PyGraph.__new__() got an unexpected keyword argument 'x'"),
-        ((1,), {"x": 1}, "PyGraph.__new__() takes 0 positional arguments but 1 was given"),
-    ],
-)
-def test_pygraph_constructor_takes_no_arguments(args, kwargs, message):
-    with pytest.raises(TypeError) as info:
-        PyGraph(*args, **kwargs)
+        call()
     assert str(info.value) == message
 
 
@@ -184,47 +114,37 @@ def test_noargs_methods_reject_arguments(call):
 
 
 def run_python(code):
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120
-    )
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                            text=True, timeout=120)
+    assert (result.returncode, result.stdout) == (0, "ok\n"), result.stderr
 
 
 def test_second_initialisation_raises_import_error():
-    result = run_python(
-        """
+    run_python("""
         import importlib.machinery, importlib.util, sys
-        import vantorix
-        first = vantorix
-        path = vantorix.__file__
+        import vantorix as first
         del sys.modules["vantorix"]
-        loader = importlib.machinery.ExtensionFileLoader("vantorix", path)
-        spec = importlib.util.spec_from_file_location("vantorix", path, loader=loader)
+        loader = importlib.machinery.ExtensionFileLoader("vantorix", first.__file__)
+        spec = importlib.util.spec_from_file_location("vantorix", first.__file__, loader=loader)
         try:
             importlib.util.module_from_spec(spec)
         except ImportError as error:
-            assert type(error) is ImportError
-            assert "once" in str(error), str(error)
+            assert type(error) is ImportError and "once" in str(error), repr(error)
         else:
             raise AssertionError("second initialisation succeeded")
-        # The module created first is not affected.
-        graph = first.PyGraph()
+        graph = first.PyGraph()  # the first module is not affected
         graph.add(lambda i, p: {"x": 1}, outputs={"x": "x"})
         assert graph.build().execute() == {"x": 1}
         print("ok")
-        """
-    )
-    assert result.returncode == 0, result.stderr
-    assert result.stdout == "ok\n"
+    """)
 
 
 def test_internal_failure_is_a_base_exception_named_panic_exception():
-    # A worker thread that cannot be started (its stack does not fit the address-space limit)
-    # is the internal failure that Python code can provoke.
-    result = run_python(
-        """
+    # A worker that cannot be started (its stack does not fit under the address-space limit) is
+    # the internal failure that Python code can provoke.
+    run_python("""
         import resource
         import vantorix
-
         graph = vantorix.PyGraph()
         graph.add()
         for _ in range(3):
@@ -232,15 +152,10 @@ def test_internal_failure_is_a_base_exception_named_panic_exception():
             branch.add()
             graph.branch(branch)
         dag = graph.build()
-
-        def vm_size():
-            with open("/proc/self/status") as status:
-                for line in status:
-                    if line.startswith("VmSize:"):
-                        return int(line.split()[1]) * 1024
-
+        with open("/proc/self/status") as status:
+            vm_size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
         unlimited = resource.RLIM_INFINITY
-        resource.setrlimit(resource.RLIMIT_AS, (vm_size() + 4 * 1024 * 1024, unlimited))
+        resource.setrlimit(resource.RLIMIT_AS, (vm_size + 4 * 1024 * 1024, unlimited))
         caught = []
         for _ in range(2):
             try:
@@ -251,15 +166,10 @@ def test_internal_failure_is_a_base_exception_named_panic_exception():
                 caught.append(error)
         resource.setrlimit(resource.RLIMIT_AS, (unlimited, unlimited))
         cls = type(caught[0])
-        assert type(caught[1]) is cls
-        assert cls.__name__ == "PanicException", cls.__name__
-        assert cls.__bases__ == (BaseException,)
-        assert len(caught[0].args) == 1
+        assert type(caught[1]) is cls and cls.__name__ == "PanicException", cls
+        assert cls.__bases__ == (BaseException,) and not hasattr(vantorix, "PanicException")
+        assert len(caught[0].args) == 1, caught[0].args
         assert caught[0].args[0].startswith("failed to spawn thread"), caught[0].args
-        assert not hasattr(vantorix, "PanicException")
         assert dag.execute(True) == {}
         print("ok")
-        """
-    )
-    assert result.returncode == 0, result.stderr
-    assert result.stdout == "ok\n"
+    """)

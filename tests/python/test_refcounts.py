@@ -1,13 +1,14 @@
-"""References that the engine takes to Python objects are all given back: values after every
-run, callables when the graph or the DAG that holds them goes away."""
+"""References that the engine takes to Python objects are all given back: values by the end of
+every run, callables when the graph or the DAG that holds them goes away."""
 
-import gc
 import sys
 import weakref
 
 import pytest
 
 from conftest import fanout, graph_of
+
+MODES = [(False,), (True,), (True, 1)]
 
 
 class Node:
@@ -24,30 +25,18 @@ class Token:
     pass
 
 
-def freed_flag(obj):
-    flag = []
-    return flag, weakref.ref(obj, lambda _: flag.append(True))
-
-
-MODES = [(False,), (True,), (True, 1)]
-
-
-def two_level_dag(value):
-    """`value` flows into a parallel level and is copied into several contexts."""
-    first = Node(v=value)
-
-    def echo(inputs, params):
-        return dict(inputs)
-
-    return fanout({"function": first, "outputs": {"v": "v"}},
-                  [{"function": echo, "inputs": {"v": "x"}, "outputs": {"x": "a"}}],
-                  [{"function": echo, "inputs": {"v": "x"}, "outputs": {"x": "b"}}])
+def watch(obj):
+    """A list that gets an entry when `obj` is freed, and the weak reference that does it."""
+    freed = []
+    return freed, weakref.ref(obj, lambda _: freed.append(True))
 
 
 @pytest.mark.parametrize("arguments", MODES)
 def test_values_return_to_their_baseline_refcount(arguments):
     value = ["payload"]
-    dag = two_level_dag(value)
+    dag = fanout({"function": Node(v=value), "outputs": {"v": "v"}},
+                 [{"function": lambda i, p: dict(i), "inputs": {"v": "x"}, "outputs": {"x": "a"}}],
+                 [{"function": lambda i, p: dict(i), "inputs": {"v": "x"}, "outputs": {"x": "b"}}])
     baseline = sys.getrefcount(value)
     for _ in range(50):
         dag.execute(*arguments)
@@ -60,7 +49,7 @@ def test_values_return_to_their_baseline_refcount(arguments):
 
 
 @pytest.mark.parametrize("arguments", MODES)
-def test_unmapped_and_dropped_values_are_freed_by_the_end_of_the_run(arguments):
+def test_unmapped_values_are_freed_by_the_end_of_the_run(arguments):
     garbage = []
 
     def make_garbage(inputs, params):
@@ -78,19 +67,15 @@ def test_unmapped_and_dropped_values_are_freed_by_the_end_of_the_run(arguments):
 
 @pytest.mark.parametrize("arguments", MODES)
 def test_callables_are_held_while_nodes_exist_and_return_to_baseline(arguments):
-    # Consecutive nodes that share a callable and its input names share one node function,
-    # which holds one reference; executions add none.
     function = Node(out=1)
     baseline = sys.getrefcount(function)
-    graph = graph_of({"function": function, "outputs": {"out": "out"}})
-    assert sys.getrefcount(function) == baseline + 1
-    graph.add(function)
+    graph = graph_of({"function": function, "outputs": {"out": "out"}}, {"function": function},
+                     {"function": function, "inputs": {"out": "x"}})
     held = sys.getrefcount(function)
     assert held > baseline
     dag = graph.build()
     for _ in range(50):
         dag.execute(*arguments)
-    assert sys.getrefcount(function) == held
     del graph
     assert sys.getrefcount(function) == held
     del dag
@@ -99,24 +84,20 @@ def test_callables_are_held_while_nodes_exist_and_return_to_baseline(arguments):
 
 def test_callable_is_freed_with_its_graph():
     function = Node()
-    freed, _ref = freed_flag(function)
-    graph = graph_of({"function": function})
-    sub = graph_of({"function": Node()})
+    freed, _ref = watch(function)
+    graph, sub = graph_of({"function": function}), graph_of({"function": function})
     graph.branch(sub)
-    del function
-    gc.collect()
-    assert freed == []
-    del sub  # consumed: the main graph holds its nodes now
+    del function, sub  # the consumed sub-graph's nodes live in `graph` now
     assert freed == []
     del graph
     assert freed == [True]
 
 
 @pytest.mark.parametrize("arguments", MODES)
-def test_callable_is_freed_with_its_dag(arguments):
+def test_callable_and_its_values_are_freed_with_the_dag(arguments):
     function = Node(out=Token())
-    freed, _ref = freed_flag(function)
-    value_freed, _value_ref = freed_flag(function.returned["out"])
+    freed, _ref = watch(function)
+    value_freed, _value_ref = watch(function.returned["out"])
     graph = graph_of({"function": function, "outputs": {"out": "out"}})
     graph.branch(graph_of({"function": function}))
     graph.branch(graph_of({"function": function}))
@@ -129,7 +110,7 @@ def test_callable_is_freed_with_its_dag(arguments):
     assert freed == [True] and value_freed == [True]
 
 
-@pytest.mark.parametrize("arguments", [(False,), (True,)])
+@pytest.mark.parametrize("arguments", MODES)
 def test_reraised_exit_exception_is_not_leaked(arguments):
     class Exit(SystemExit):
         pass
@@ -140,9 +121,8 @@ def test_reraised_exit_exception_is_not_leaked(arguments):
         raised.append(Exit(0))
         raise raised[-1]
 
-    dag = graph_of({"function": stop}).build()
-    with pytest.raises(SystemExit):
-        dag.execute(*arguments)
-    freed, _ref = freed_flag(raised.pop())
-    gc.collect()
-    assert freed == [True]
+    with pytest.raises(Exit):
+        fanout({}, [{"function": stop}], [{"function": stop}]).execute(*arguments)
+    watches = [watch(error) for error in raised]
+    del raised[:]
+    assert all(freed == [True] for freed, _ref in watches)
