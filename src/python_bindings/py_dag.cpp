@@ -85,6 +85,9 @@ std::optional<Context> run_released(const Dag& dag, const ExecuteArguments& argu
     {
         ReleasedLock released;
         ExecutionHooks hooks;
+        // Often enough to answer Ctrl-C well within 100 ms, seldom enough not to compete for
+        // the lock with nodes that are just waking up.
+        hooks.wait_tick = std::chrono::milliseconds(50);
         hooks.on_wait = [&released] {
             std::optional<PythonInterrupt> raised;
             released.with_lock([&raised] {
