@@ -5,7 +5,7 @@
 
 namespace vantorix::python {
 
-// The class's type specification (name, slots, methods, documentation).
+// The class's PyType_Spec: name, slots, methods and documentation texts.
 PyType_Spec* py_graph_spec();
 // Whether `object` is a `PyGraph` instance. Requires the type to exist.
 bool is_py_graph(PyObject* object);
