@@ -184,6 +184,11 @@ void run_batch(LevelRun& level, std::span<const Node* const> batch, const Execut
     if (level.interrupt) {
         std::rethrow_exception(level.interrupt);
     }
+    // One more call once the batch has finished: an interrupt that arrived after the last tick,
+    // or during a batch shorter than a tick, still stops the run before anything else starts.
+    if (hooks.on_wait) {
+        hooks.on_wait();
+    }
 }
 
 } // namespace
