@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the engine suite (dev, asan and tsan builds) and the Python suite
-# against the installed module.
+# Builds and runs every test: the engine suite (dev, asan and tsan builds), the Python suite
+# against the asan build of the module, and the Python suite against the installed module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,9 +13,14 @@ cmake --build --preset dev -j "$jobs"
 ctest --preset dev -j "$jobs"
 
 echo "== engine: AddressSanitizer + UndefinedBehaviorSanitizer"
-cmake --preset asan -DVANTORIX_BUILD_PYTHON=OFF >/dev/null
+# One asan build serves the engine suite and the sanitized Python suite below.
+cmake --preset asan -DVANTORIX_BUILD_PYTHON=ON \
+    -DPython_EXECUTABLE="$("$python" -c 'import sys; print(sys.executable)')" >/dev/null
 cmake --build --preset asan -j "$jobs"
 ctest --preset asan -j "$jobs"
+
+echo "== python: the suite against the asan build"
+VANTORIX_SANITIZED_SKIP_BUILD=1 PYTHON="$python" bash tests/sanitized_pytest.sh
 
 echo "== engine: ThreadSanitizer"
 cmake --preset tsan >/dev/null
