@@ -49,7 +49,7 @@ def test_batches_hold_at_most_max_threads_nodes(max_threads, peak):
             seen["threads"].add(threading.get_ident())
         if max_threads is None:
             everyone.wait()  # all five started together
-        time.sleep(0.05)
+        time.sleep(0.1)  # long enough for the other workers of the batch to start
         with lock:
             running[0] -= 1
         return {"out": inputs["index"]}
