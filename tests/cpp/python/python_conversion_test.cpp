@@ -90,9 +90,9 @@ protected:
 };
 
 TEST_F(Conversion, IntKeepsItsValue) {
-    for (const std::int64_t number : {std::int64_t{0}, std::int64_t{-7},
-                                      std::numeric_limits<std::int64_t>::min(),
-                                      std::numeric_limits<std::int64_t>::max()}) {
+    for (const std::int64_t number :
+         {std::int64_t{0}, std::int64_t{-7}, std::numeric_limits<std::int64_t>::min(),
+          std::numeric_limits<std::int64_t>::max()}) {
         PyRef converted = python::graph_data_to_python(GraphData::from_int(number));
         ASSERT_TRUE(PyLong_CheckExact(converted.get()));
         EXPECT_EQ(PyLong_AsLongLong(converted.get()), number);
@@ -103,10 +103,10 @@ TEST_F(Conversion, FloatKeepsItsBits) {
     const std::uint64_t payload_nan = 0x7ff8000000000123ULL;
     double nan_with_payload;
     std::memcpy(&nan_with_payload, &payload_nan, sizeof nan_with_payload);
-    for (const double number : {1.5, -0.0, std::numeric_limits<double>::infinity(),
-                                -std::numeric_limits<double>::infinity(),
-                                std::numeric_limits<double>::quiet_NaN(), nan_with_payload,
-                                std::numeric_limits<double>::denorm_min()}) {
+    for (const double number :
+         {1.5, -0.0, std::numeric_limits<double>::infinity(),
+          -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN(),
+          nan_with_payload, std::numeric_limits<double>::denorm_min()}) {
         PyRef converted = python::graph_data_to_python(GraphData::from_float(number));
         ASSERT_TRUE(PyFloat_CheckExact(converted.get()));
         const double back = PyFloat_AsDouble(converted.get());
@@ -173,19 +173,19 @@ TEST_F(Conversion, IndexKeysZeroToNMinusOneBecomeAListInIndexOrder) {
 
 TEST_F(Conversion, KeysThatAreNotExactlyZeroToNMinusOneGiveADict) {
     expect_equal(map_of({{"0", GraphData::from_int(1)}, {"2", GraphData::from_int(3)}}),
-                "{'0': 1, '2': 3}");
+                 "{'0': 1, '2': 3}");
     expect_equal(map_of({{"1", GraphData::from_int(1)}, {"2", GraphData::from_int(2)}}),
-                "{'1': 1, '2': 2}");
+                 "{'1': 1, '2': 2}");
     expect_equal(map_of({{"0", GraphData::from_int(1)}, {"-1", GraphData::from_int(2)}}),
-                "{'0': 1, '-1': 2}");
+                 "{'0': 1, '-1': 2}");
     expect_equal(map_of({{"0", GraphData::from_int(1)}, {"", GraphData::from_int(2)}}),
-                "{'0': 1, '': 2}");
+                 "{'0': 1, '': 2}");
     expect_equal(map_of({{"0", GraphData::from_int(1)}, {"007", GraphData::from_int(2)}}),
-                "{'0': 1, '007': 2}");
+                 "{'0': 1, '007': 2}");
     expect_equal(map_of({{"+", GraphData::from_int(1)}}), "{'+': 1}");
     expect_equal(map_of({{"0x", GraphData::from_int(1)}}), "{'0x': 1}");
     expect_equal(map_of({{"18446744073709551616", GraphData::from_int(1)}}),
-                "{'18446744073709551616': 1}");
+                 "{'18446744073709551616': 1}");
 }
 
 TEST_F(Conversion, IndexKeysWithSignOrLeadingZerosLandAtTheirIndex) {
@@ -193,7 +193,7 @@ TEST_F(Conversion, IndexKeysWithSignOrLeadingZerosLandAtTheirIndex) {
     expect_repr(map_of({{"01", GraphData::from_int(1)}, {"0", GraphData::from_int(0)}}), "[0, 1]");
     // Two keys for one index cannot form a list.
     expect_equal(map_of({{"0", GraphData::from_int(1)}, {"00", GraphData::from_int(2)}}),
-                "{'0': 1, '00': 2}");
+                 "{'0': 1, '00': 2}");
 }
 
 TEST_F(Conversion, ReAndImMapsBecomeTuplesOfFloats) {
@@ -216,12 +216,13 @@ TEST_F(Conversion, ReWithoutImFallsBackToTheIndexList) {
 }
 
 TEST_F(Conversion, NestedMapsFollowTheSameRules) {
-    expect_repr(map_of({{"0", map_of({{"0", GraphData::from_int(1)}, {"1", GraphData::from_int(2)}})},
-                        {"1", map_of({{"0", GraphData::from_int(3)}})}}),
-                "[[1, 2], [3]]");
+    expect_repr(
+        map_of({{"0", map_of({{"0", GraphData::from_int(1)}, {"1", GraphData::from_int(2)}})},
+                {"1", map_of({{"0", GraphData::from_int(3)}})}}),
+        "[[1, 2], [3]]");
     expect_equal(map_of({{"outer", map_of({{"0", GraphData::from_float_list({0.5})}})},
-                        {"empty", map_of({})}}),
-                "{'outer': [[0.5]], 'empty': {}}");
+                         {"empty", map_of({})}}),
+                 "{'outer': [[0.5]], 'empty': {}}");
 }
 
 // A native node publishes engine values of several variants; a Python-backed node downstream
@@ -241,8 +242,7 @@ protected:
                       out.insert("d", map_of({{"k", GraphData::from_float_list({})}}));
                       return out;
                   }),
-                  "native", {},
-                  {{"n", "n"}, {"s", "s"}, {"m", "m"}, {"c", "c"}, {"d", "d"}});
+                  "native", {}, {{"n", "n"}, {"s", "s"}, {"m", "m"}, {"c", "c"}, {"d", "d"}});
         // The Python node shares its level with a no-op node, so in parallel mode it runs on a
         // worker thread that Python has never seen.
         Graph branch;
