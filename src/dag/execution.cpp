@@ -197,8 +197,15 @@ void Dag::run(bool parallel, std::optional<std::size_t> max_threads, const Execu
               ExecutionResult& result, bool bookkeeping) const {
     Recorder recorder(result, bookkeeping);
     auto run_on_caller = [&](NodeId id) {
-        if (const Node* node = find_node(id)) {
+        const Node* node = find_node(id);
+        if (node == nullptr) {
+            return;
+        }
+        if (bookkeeping) {
             recorder.record(node->id, node->branch_id, node->execute(result.context));
+        } else {
+            // Only the context is kept: outputs go straight into it, as merging them would.
+            node->execute_into(result.context, result.context);
         }
     };
 

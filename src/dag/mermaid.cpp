@@ -28,7 +28,7 @@ void append_annotations(std::string& line, const Node& dependency, const Node& n
     for (const auto& [broadcast_var, impl_var] : node.input_mapping) {
         const bool published = std::any_of(
             dependency.output_mapping.begin(), dependency.output_mapping.end(),
-            [&](const VariableMapping::Pair& output) { return output.second == broadcast_var; });
+            [&](const VariableMapping::View& output) { return output.second == broadcast_var; });
         if (!published) {
             continue;
         }

@@ -22,13 +22,9 @@ constexpr std::uint32_t kEmptySlot = std::numeric_limits<std::uint32_t>::max();
 // A plain store: the host installs its operations before any handle exists, and the threads that
 // later use handles are started after that, which orders the store before their reads. (A lone
 // release fence would add nothing, as no atomic store follows it for readers to acquire.)
-void set_object_handle_ops(ObjectHandleOps ops) noexcept {
-    g_object_handle_ops = ops;
-}
+void set_object_handle_ops(ObjectHandleOps ops) noexcept { g_object_handle_ops = ops; }
 
-const ObjectHandleOps& object_handle_ops() noexcept {
-    return g_object_handle_ops;
-}
+const ObjectHandleOps& object_handle_ops() noexcept { return g_object_handle_ops; }
 
 // Open addressing over positions into `entries_`; the hash of every entry is kept so that growing
 // the table never hashes a key twice.
@@ -91,11 +87,17 @@ std::size_t Context::position_of(std::string_view name, std::size_t hash) const 
     }
 }
 
+std::size_t Context::hash(std::string_view name) noexcept { return hash_text(name); }
+
 const GraphData* Context::find(std::string_view name) const {
     if (entries_.empty()) {
         return nullptr;
     }
-    const std::size_t position = position_of(name, index_ ? hash_text(name) : 0);
+    return find(name, index_ ? hash_text(name) : 0);
+}
+
+const GraphData* Context::find(std::string_view name, std::size_t name_hash) const {
+    const std::size_t position = position_of(name, name_hash);
     return position < entries_.size() ? &entries_[position].second : nullptr;
 }
 
@@ -130,23 +132,30 @@ void Context::append(std::string name, GraphData value, std::size_t hash) {
 }
 
 void Context::insert(std::string name, GraphData value) {
-    const std::size_t hash = index_ ? hash_text(name) : 0;
-    const std::size_t position = position_of(name, hash);
+    const std::size_t name_hash = index_ ? hash_text(name) : 0;
+    insert(std::move(name), std::move(value), name_hash);
+}
+
+void Context::insert(std::string name, GraphData value, std::size_t name_hash) {
+    const std::size_t position = position_of(name, name_hash);
     if (position < entries_.size()) {
         entries_[position].second = std::move(value);
         return;
     }
-    append(std::move(name), std::move(value), hash);
+    append(std::move(name), std::move(value), name_hash);
 }
 
 void Context::insert_copy(std::string_view name, const GraphData& value) {
-    const std::size_t hash = index_ ? hash_text(name) : 0;
-    const std::size_t position = position_of(name, hash);
+    insert_copy(name, value, index_ ? hash_text(name) : 0);
+}
+
+void Context::insert_copy(std::string_view name, const GraphData& value, std::size_t name_hash) {
+    const std::size_t position = position_of(name, name_hash);
     if (position < entries_.size()) {
         entries_[position].second = value;
         return;
     }
-    append(std::string(name), value, hash);
+    append(std::string(name), value, name_hash);
 }
 
 void Context::merge(const Context& other) {
@@ -171,9 +180,7 @@ void Context::merge(Context&& other) {
     other.index_.reset();
 }
 
-void Context::reserve(std::size_t count) {
-    entries_.reserve(count);
-}
+void Context::reserve(std::size_t count) { entries_.reserve(count); }
 
 NodeFunctionPtr noop_node_function() {
     static const NodeFunctionPtr noop =

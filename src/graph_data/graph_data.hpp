@@ -83,14 +83,21 @@ public:
     Context& operator=(Context&&) noexcept;
     ~Context();
 
+    // The hash that contexts use for names; callers that look a name up often may compute it
+    // once and pass it to the overloads below.
+    static std::size_t hash(std::string_view name) noexcept;
+
     const GraphData* find(std::string_view name) const;
+    const GraphData* find(std::string_view name, std::size_t name_hash) const;
     GraphData* find(std::string_view name) {
         return const_cast<GraphData*>(std::as_const(*this).find(name));
     }
     // Inserts or replaces; a replaced value is destroyed.
     void insert(std::string name, GraphData value);
+    void insert(std::string name, GraphData value, std::size_t name_hash);
     // Same, copying both the name and the value.
     void insert_copy(std::string_view name, const GraphData& value);
+    void insert_copy(std::string_view name, const GraphData& value, std::size_t name_hash);
     // Inserts every entry of `other` in turn, so `other` wins on shared names.
     void merge(const Context& other);
     void merge(Context&& other);

@@ -3,9 +3,13 @@
 
 #include "graph_data/graph_data.hpp"
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -14,27 +18,59 @@ namespace vantorix {
 using NodeId = std::uint64_t;
 using BranchId = std::uint64_t;
 
-// A text-to-text map with unique keys. Stored as a vector of pairs: node mappings are small and
-// only ever walked, and a vector keeps a node compact. Iteration order is unspecified to callers.
+// A text-to-text map with unique keys. All pairs of one mapping live in a single allocation,
+// each with the hashes of both texts, so a node stays small and the names it reads and publishes
+// are hashed once, when the node is made, not on every run. Iteration yields
+// (key, value) views; the order is unspecified to callers.
 class VariableMapping {
 public:
     using Pair = std::pair<std::string, std::string>;
-    using const_iterator = std::vector<Pair>::const_iterator;
+    using View = std::pair<std::string_view, std::string_view>;
+
+    class const_iterator {
+    public:
+        using iterator_category = std::forward_iterator_tag;
+        using value_type = View;
+        using difference_type = std::ptrdiff_t;
+        using pointer = void;
+        using reference = View;
+
+        const_iterator() = default;
+        View operator*() const;
+        const_iterator& operator++();
+        const_iterator operator++(int) {
+            const_iterator before = *this;
+            ++*this;
+            return before;
+        }
+        bool operator==(const const_iterator& other) const { return record_ == other.record_; }
+        std::size_t key_hash() const;
+        std::size_t value_hash() const;
+
+    private:
+        friend class VariableMapping;
+        explicit const_iterator(const char* record) : record_(record) {}
+        const char* record_ = nullptr;
+    };
 
     VariableMapping() = default;
+    VariableMapping(const VariableMapping& other);
+    VariableMapping(VariableMapping&&) noexcept = default;
+    VariableMapping& operator=(const VariableMapping& other);
+    VariableMapping& operator=(VariableMapping&&) noexcept = default;
+
     // Later pairs replace earlier ones with the same key.
     static VariableMapping from_pairs(std::vector<Pair> pairs);
 
-    // Inserts or replaces the value under `key`.
-    void set(std::string key, std::string value);
-
-    std::size_t size() const noexcept { return pairs_.size(); }
-    bool empty() const noexcept { return pairs_.empty(); }
-    const_iterator begin() const noexcept { return pairs_.begin(); }
-    const_iterator end() const noexcept { return pairs_.end(); }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    const_iterator begin() const noexcept { return const_iterator(data_.get()); }
+    const_iterator end() const noexcept { return const_iterator(data_.get() + bytes_); }
 
 private:
-    std::vector<Pair> pairs_;
+    std::unique_ptr<char[]> data_;
+    std::uint32_t size_ = 0;
+    std::uint32_t bytes_ = 0;
 };
 
 struct Node {
@@ -59,6 +95,9 @@ struct Node {
     // Gathers the mapped inputs from `context`, calls the function and returns only the mapped
     // outputs, keyed by broadcast variable. Reads `context`, never writes it.
     Context execute(const Context& context) const;
+    // The same, inserting the published outputs straight into `target`, which may be
+    // `context` itself (the running context of a sequential run).
+    void execute_into(const Context& context, Context& target) const;
 };
 
 } // namespace vantorix
