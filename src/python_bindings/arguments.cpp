@@ -122,15 +122,8 @@ void prefix_argument_error(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
         return;
     }
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyRef old_type = PyRef::steal(type);
-    PyRef old_value = PyRef::steal(value);
-    PyRef old_traceback = PyRef::steal(traceback);
-    PyRef message = PyRef::steal(old_value ? PyObject_Str(old_value.get()) : nullptr);
+    const FetchedError old = FetchedError::take();
+    PyRef message = PyRef::steal(old.value ? PyObject_Str(old.value.get()) : nullptr);
     if (!message) {
         PyErr_Clear();
         message = PyRef::steal(PyUnicode_FromString(""));
@@ -143,9 +136,9 @@ void prefix_argument_error(const char* name) {
     if (!replacement) {
         return;
     }
-    if (old_value) {
+    if (old.value) {
         // PyException_SetCause steals; the cause may be null.
-        PyException_SetCause(replacement.get(), PyException_GetCause(old_value.get()));
+        PyException_SetCause(replacement.get(), PyException_GetCause(old.value.get()));
     }
     PyErr_SetObject(PyExc_TypeError, replacement.get());
 }

@@ -41,4 +41,22 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// The current Python error, taken out and normalised, so the caller owns its three parts.
+struct FetchedError {
+    PyRef type;
+    PyRef value;
+    PyRef traceback;
+
+    static FetchedError take() {
+        PyObject* raw_type = nullptr;
+        PyObject* raw_value = nullptr;
+        PyObject* raw_traceback = nullptr;
+        PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+        PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+        return {PyRef::steal(raw_type), PyRef::steal(raw_value), PyRef::steal(raw_traceback)};
+    }
+    // Sets it as the current error again.
+    void restore() && { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+};
+
 } // namespace vantorix::python

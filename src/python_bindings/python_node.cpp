@@ -13,20 +13,15 @@ namespace {
 
 // The value under the current error as "<qualified type name>: <str(value)>". Clears the error.
 PyRef describe_current_error() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyRef owned_type = PyRef::steal(type);
-    PyRef owned_value = PyRef::steal(value);
-    PyRef owned_traceback = PyRef::steal(traceback);
-    PyRef name = owned_type ? PyRef::steal(PyObject_GetAttrString(type, "__qualname__")) : PyRef();
+    const FetchedError error = FetchedError::take();
+    PyRef name = error.type
+                     ? PyRef::steal(PyObject_GetAttrString(error.type.get(), "__qualname__"))
+                     : PyRef();
     if (!name || !PyUnicode_Check(name.get())) {
         PyErr_Clear();
         name = PyRef::steal(PyUnicode_FromString("<unknown>"));
     }
-    PyRef text = owned_value ? PyRef::steal(PyObject_Str(value)) : PyRef();
+    PyRef text = error.value ? PyRef::steal(PyObject_Str(error.value.get())) : PyRef();
     if (!text) {
         PyErr_Clear();
         return PyRef::steal(PyUnicode_FromFormat("%U: <exception str() failed>", name.get()));
@@ -104,22 +99,14 @@ bool fill_dict(PyObject* dict, const Context& context, const KeyCache& keys,
 
 // The exception is held as engine values, so it can cross threads.
 PythonInterrupt PythonInterrupt::take_current() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr && value != nullptr) {
-        PyException_SetTraceback(value, traceback);
+    const FetchedError error = FetchedError::take();
+    if (error.traceback && error.value) {
+        PyException_SetTraceback(error.value.get(), error.traceback.get());
     }
-    auto hold = [](PyObject* object) {
-        PyRef owned = PyRef::steal(object);
-        return owned ? wrap_object(owned.get()) : GraphData::none();
+    auto hold = [](const PyRef& object) {
+        return object ? wrap_object(object.get()) : GraphData::none();
     };
-    GraphData held_type = hold(type);
-    GraphData held_value = hold(value);
-    GraphData held_traceback = hold(traceback);
-    return PythonInterrupt(std::move(held_type), std::move(held_value), std::move(held_traceback));
+    return PythonInterrupt(hold(error.type), hold(error.value), hold(error.traceback));
 }
 
 namespace {
@@ -221,17 +208,14 @@ NodeFunctionPtr create_python_node_function(PyRef callable,
 }
 
 void write_stderr(PyObject* message) {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
+    FetchedError pending = FetchedError::take();
     PyRef sys = PyRef::steal(PyImport_ImportModule("sys"));
     PyRef stream = sys ? PyRef::steal(PyObject_GetAttrString(sys.get(), "stderr")) : PyRef();
     PyRef written =
         stream ? PyRef::steal(PyObject_CallMethod(stream.get(), "write", "O", message)) : PyRef();
     (void)written;
     PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    std::move(pending).restore();
 }
 
 } // namespace vantorix::python
