@@ -25,14 +25,17 @@ Graph chain(std::initializer_list<const char*> labels) {
 std::string shape(const Dag& dag) {
     std::string text;
     for (const Node& node : dag.nodes()) {
-        text += (text.empty() ? "" : " ") + node.label.value_or("?") + "#" +
-                std::to_string(node.id) + "(";
+        text += text.empty() ? "" : " ";
+        text += node.label.value_or("?");
+        text += key("#", static_cast<long long>(node.id));
+        text += "(";
         for (std::size_t i = 0; i < node.dependencies.size(); ++i) {
-            text += (i == 0 ? "" : ",") + std::to_string(node.dependencies[i]);
+            text += i == 0 ? "" : ",";
+            text += std::to_string(node.dependencies[i]);
         }
         text += ")";
         if (node.branch_id) {
-            text += "b" + std::to_string(*node.branch_id);
+            text += key("b", static_cast<long long>(*node.branch_id));
         }
         text += node.is_branch_entry ? "!" : "";
     }

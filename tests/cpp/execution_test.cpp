@@ -332,7 +332,7 @@ TEST(Execution, EveryHandleCopyIsReleasedInBothModes) {
     }
     for (int i = 0; i < 16; ++i) {
         Graph reader;
-        reader.add(forward(), std::nullopt, {{"obj", "in"}}, {{"out", "r" + std::to_string(i)}});
+        reader.add(forward(), std::nullopt, {{"obj", "in"}}, {{"out", key("r", i)}});
         graph.branch(std::move(reader));
     }
     const Dag dag = std::move(graph).build();

@@ -12,7 +12,7 @@ namespace {
 Context numbered(const std::string& prefix, int count, std::int64_t offset = 0) {
     Context context;
     for (int i = 0; i < count; ++i) {
-        context.insert(prefix + std::to_string(i), GraphData::from_int(i + offset));
+        context.insert(key(prefix, i), GraphData::from_int(i + offset));
     }
     return context;
 }
@@ -94,7 +94,7 @@ TEST_P(ContextAtSize, FindsEveryInsertedNameAndReplacesInPlace) {
     Context context = numbered("name", n);
     ASSERT_EQ(context.size(), static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) {
-        const GraphData* value = context.find("name" + std::to_string(i));
+        const GraphData* value = context.find(key("name", i));
         ASSERT_NE(value, nullptr) << i;
         EXPECT_EQ(value->as_int(), i);
     }
@@ -102,10 +102,10 @@ TEST_P(ContextAtSize, FindsEveryInsertedNameAndReplacesInPlace) {
     EXPECT_EQ(context.find("missing"), nullptr);
 
     for (int i = 0; i < n; ++i) {
-        context.insert("name" + std::to_string(i), GraphData::from_int(-i));
+        context.insert(key("name", i), GraphData::from_int(-i));
     }
     EXPECT_EQ(context.size(), static_cast<std::size_t>(n));
-    EXPECT_EQ(context.find("name" + std::to_string(n - 1))->as_int(), 1 - n);
+    EXPECT_EQ(context.find(key("name", n - 1))->as_int(), 1 - n);
 }
 
 TEST_P(ContextAtSize, KeysCompareByteForByte) {
@@ -135,14 +135,14 @@ TEST_P(ContextAtSize, CopyStaysUnchangedWhenTheOriginalGrows) {
     const Context source = numbered("s", n);
     Context copy = source;
     for (int i = 0; i < 40; ++i) {
-        copy.insert("new" + std::to_string(i), GraphData::from_int(i));
+        copy.insert(key("new", i), GraphData::from_int(i));
     }
     copy.insert("s0", GraphData::from_int(99));
     EXPECT_EQ(source.size(), static_cast<std::size_t>(n));
     EXPECT_EQ(source.find("new0"), nullptr);
     EXPECT_EQ(source.find("s0")->as_int(), 0);
     for (int i = 0; i < n; ++i) {
-        EXPECT_NE(source.find("s" + std::to_string(i)), nullptr);
+        EXPECT_NE(source.find(key("s", i)), nullptr);
     }
 }
 
@@ -162,7 +162,7 @@ TEST_P(ContextAtSize, MergeKeepsOwnEntriesAndLetsTheOtherWin) {
     EXPECT_EQ(as_ints(by_copy), expected);
     EXPECT_EQ(by_copy.find("y0")->as_int(), -500);
     EXPECT_EQ(by_copy.find("x0")->as_int(), 1000);
-    EXPECT_EQ(by_copy.find("x" + std::to_string(n - 1))->as_int(), n == 1 ? 1000 : n - 1);
+    EXPECT_EQ(by_copy.find(key("x", n - 1))->as_int(), n == 1 ? 1000 : n - 1);
 
     Context by_move = numbered("x", n);
     by_move.merge(std::move(other));

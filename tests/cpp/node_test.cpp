@@ -71,7 +71,7 @@ TEST_P(MappingOfLength, LaterPairsReplaceEarlierOnesWithTheSameKey) {
     const int n = GetParam();
     Pairs pairs;
     for (int i = 0; i < n; ++i) {
-        pairs.emplace_back("k" + std::to_string(i % (n / 2)), "v" + std::to_string(i));
+        pairs.emplace_back(key("k", i % (n / 2)), key("v", i));
     }
     const VariableMapping mapping = VariableMapping::from_pairs(pairs);
 
