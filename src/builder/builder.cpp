@@ -17,9 +17,7 @@ Graph& Graph::operator=(Graph&& other) noexcept {
     return *this;
 }
 
-Graph::~Graph() {
-    release_branches(branches_);
-}
+Graph::~Graph() { release_branches(branches_); }
 
 Graph& Graph::add(NodeFunctionPtr function, std::optional<std::string> label, MappingPairs inputs,
                   MappingPairs outputs) {
@@ -82,7 +80,8 @@ void Graph::merge_branch(Graph& branch, NodeId parent_offset) {
         stack.pop_back();
         Graph& graph = *current.graph;
         const NodeId base = next_node_id_;
-        nodes_.reserve(nodes_.size() + graph.nodes_.size());
+        // No reserve here: growing the list to exactly one more branch at a time would move
+        // every node already merged on each branch, quadratic for a graph of many branches.
         for (std::size_t position = 0; position < graph.nodes_.size(); ++position) {
             Node& node = graph.nodes_[position];
             node.id = next_node_id_++;
