@@ -60,6 +60,10 @@ const Node* Dag::find_node(NodeId id) const noexcept {
 // map keyed by identifier would. A dependency on an unknown identifier is counted in the
 // dependent's in-degree but can never be satisfied, which leaves the dependent (and everything
 // behind it) unscheduled.
+//
+// Nodes are large and their dependency lists live apart from them, so a graph of many nodes is
+// read from memory rather than from cache: the nodes are walked once to gather what ordering
+// needs into compact arrays, and every later step works on those.
 Dag::Dag(std::vector<Node> nodes) : nodes_(std::move(nodes)) {
     build_index();
     const std::size_t count = nodes_.size();
@@ -67,40 +71,50 @@ Dag::Dag(std::vector<Node> nodes) : nodes_(std::move(nodes)) {
         return;
     }
 
+    // Per node: its representative position, and its dependencies as representative positions
+    // (kNoPosition for an identifier no node has), stored back to back.
+    std::vector<std::uint32_t> self(count);
+    std::vector<std::size_t> dependency_start(count + 1, 0);
+    std::vector<std::uint32_t> dependency_position;
+    for (std::size_t position = 0; position < count; ++position) {
+        const Node& node = nodes_[position];
+        self[position] = position_of(node.id);
+        for (const NodeId dependency : node.dependencies) {
+            dependency_position.push_back(position_of(dependency));
+        }
+        dependency_start[position + 1] = dependency_position.size();
+    }
+
     std::vector<std::size_t> in_degree(count, 0);
+    for (std::size_t position = 0; position < count; ++position) {
+        in_degree[self[position]] += dependency_start[position + 1] - dependency_start[position];
+    }
+    // Dependents lists in node-list order, as appending while walking the list gives them: each
+    // list's end is counted first, then the lists are filled from the back.
     std::vector<std::size_t> dependents_start(count + 1, 0);
-    for (const Node& node : nodes_) {
-        in_degree[position_of(node.id)] += node.dependencies.size();
-        for (const NodeId dependency : node.dependencies) {
-            const std::uint32_t position = position_of(dependency);
-            if (position != kNoPosition) {
-                ++dependents_start[position + 1];
-            }
+    for (const std::uint32_t position : dependency_position) {
+        if (position != kNoPosition) {
+            ++dependents_start[position];
         }
     }
-    for (std::size_t i = 0; i < count; ++i) {
-        dependents_start[i + 1] += dependents_start[i];
+    for (std::size_t i = 1; i <= count; ++i) {
+        dependents_start[i] += dependents_start[i - 1];
     }
-    // Dependents lists in node-list order, as appending while walking the list gives them.
     std::vector<std::uint32_t> dependents(dependents_start[count]);
-    std::vector<std::size_t> fill(dependents_start.begin(), dependents_start.end() - 1);
-    for (const Node& node : nodes_) {
-        const std::uint32_t self = position_of(node.id);
-        for (const NodeId dependency : node.dependencies) {
-            const std::uint32_t position = position_of(dependency);
+    for (std::size_t node = count; node-- > 0;) {
+        for (std::size_t entry = dependency_start[node + 1]; entry-- > dependency_start[node];) {
+            const std::uint32_t position = dependency_position[entry];
             if (position != kNoPosition) {
-                dependents[fill[position]++] = self;
+                dependents[--dependents_start[position]] = self[node];
             }
         }
     }
-    fill.clear();
-    fill.shrink_to_fit();
 
     // The queue is the order itself: positions are appended once and read front to back.
     std::vector<std::uint32_t> order;
     order.reserve(count);
     for (std::size_t position = 0; position < count; ++position) {
-        if (position_of(nodes_[position].id) == position && in_degree[position] == 0) {
+        if (self[position] == position && in_degree[position] == 0) {
             order.push_back(static_cast<std::uint32_t>(position));
         }
     }
@@ -116,32 +130,35 @@ Dag::Dag(std::vector<Node> nodes) : nodes_(std::move(nodes)) {
     in_degree = {};
     dependents = {};
     dependents_start = {};
+    self = {};
 
-    // Level of a node: 0 without dependencies, else one more than its deepest dependency.
-    std::vector<std::size_t> level_of(count, 0);
-    std::size_t level_count = 0;
+    // Level of a node: 0 without dependencies, else one more than its deepest dependency. A
+    // scheduled node's dependencies all name scheduled nodes, so each level is already known.
+    std::vector<std::uint32_t> level_of(count, 0);
+    std::uint32_t level_count = 0;
+    execution_order_.reserve(order.size());
     for (const std::uint32_t position : order) {
-        std::size_t level = 0;
-        for (const NodeId dependency : nodes_[position].dependencies) {
-            level = std::max(level, level_of[position_of(dependency)] + 1);
+        std::uint32_t level = 0;
+        for (std::size_t entry = dependency_start[position];
+             entry < dependency_start[position + 1]; ++entry) {
+            level = std::max(level, level_of[dependency_position[entry]] + 1);
         }
         level_of[position] = level;
         level_count = std::max(level_count, level + 1);
+        execution_order_.push_back(nodes_[position].id);
     }
 
-    execution_order_.reserve(order.size());
-    levels_.offsets_.assign(level_count + 1, 0);
+    // Levels in execution order, filled from the back like the dependents lists.
+    levels_.offsets_.assign(static_cast<std::size_t>(level_count) + 1, 0);
     for (const std::uint32_t position : order) {
-        execution_order_.push_back(nodes_[position].id);
-        ++levels_.offsets_[level_of[position] + 1];
+        ++levels_.offsets_[level_of[position]];
     }
-    for (std::size_t level = 0; level < level_count; ++level) {
-        levels_.offsets_[level + 1] += levels_.offsets_[level];
+    for (std::size_t level = 1; level <= level_count; ++level) {
+        levels_.offsets_[level] += levels_.offsets_[level - 1];
     }
     levels_.ids_.resize(order.size());
-    std::vector<std::size_t> cursor(levels_.offsets_.begin(), levels_.offsets_.end() - 1);
-    for (const std::uint32_t position : order) {
-        levels_.ids_[cursor[level_of[position]]++] = nodes_[position].id;
+    for (std::size_t i = order.size(); i-- > 0;) {
+        levels_.ids_[--levels_.offsets_[level_of[order[i]]]] = execution_order_[i];
     }
 }
 
