@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the engine suite (dev, asan and tsan builds), the Python suite
-# against the asan build of the module, and the Python suite against the installed module.
+# against the asan build of the module, the Python suite against the installed module, the
+# packaging test, and the Python suite on every supported CPython (tests/all_pythons.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,3 +31,11 @@ ctest --preset tsan -j "$jobs"
 echo "== python: install and test"
 "$python" -m pip install --quiet ".[test]"
 (cd tests/python && "$python" -m pytest -c ../../pyproject.toml --rootdir ../.. -q .)
+
+echo "== python: packaging (sdist, a wheel built from it, a brand-new virtual environment)"
+(cd tests/python &&
+    VANTORIX_PACKAGING_TESTS=1 "$python" -m pytest -c ../../pyproject.toml --rootdir ../.. -q \
+        test_packaging.py)
+
+echo "== python: every supported CPython in a fresh virtual environment"
+bash tests/all_pythons.sh
