@@ -65,6 +65,10 @@ const Node* Dag::find_node(NodeId id) const noexcept {
 // read from memory rather than from cache: the nodes are walked once to gather what ordering
 // needs into compact arrays, and every later step works on those.
 Dag::Dag(std::vector<Node> nodes) : nodes_(std::move(nodes)) {
+    // The builder grows its list geometrically; the DAG keeps it for its whole life.
+    if (nodes_.capacity() - nodes_.size() > nodes_.size() / 8) {
+        nodes_.shrink_to_fit();
+    }
     build_index();
     const std::size_t count = nodes_.size();
     if (count == 0) {

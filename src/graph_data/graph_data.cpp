@@ -11,8 +11,10 @@ void missing_release(void*) noexcept {}
 
 ObjectHandleOps g_object_handle_ops{missing_retain, missing_release};
 
-std::size_t hash_text(std::string_view text) noexcept {
-    return std::hash<std::string_view>{}(text);
+// 32 bits are plenty for a table of positions and keep stored hashes small.
+std::uint32_t hash_text(std::string_view text) noexcept {
+    const std::size_t full = std::hash<std::string_view>{}(text);
+    return static_cast<std::uint32_t>(full ^ (full >> 32));
 }
 
 constexpr std::uint32_t kEmptySlot = std::numeric_limits<std::uint32_t>::max();
@@ -30,11 +32,11 @@ const ObjectHandleOps& object_handle_ops() noexcept { return g_object_handle_ops
 // the table never hashes a key twice.
 struct Context::Index {
     std::vector<std::uint32_t> slots;
-    std::vector<std::size_t> hashes; // parallel to entries_
+    std::vector<std::uint32_t> hashes; // parallel to entries_
 
     std::size_t mask() const noexcept { return slots.size() - 1; }
 
-    void place(std::uint32_t position, std::size_t hash) noexcept {
+    void place(std::uint32_t position, std::uint32_t hash) noexcept {
         std::size_t slot = hash & mask();
         while (slots[slot] != kEmptySlot) {
             slot = (slot + 1) & mask();
@@ -67,7 +69,7 @@ Context& Context::operator=(const Context& other) {
     return *this;
 }
 
-std::size_t Context::position_of(std::string_view name, std::size_t hash) const {
+std::size_t Context::position_of(std::string_view name, std::uint32_t hash) const {
     if (!index_) {
         for (std::size_t i = 0; i < entries_.size(); ++i) {
             if (entries_[i].first == name) {
@@ -87,7 +89,7 @@ std::size_t Context::position_of(std::string_view name, std::size_t hash) const 
     }
 }
 
-std::size_t Context::hash(std::string_view name) noexcept { return hash_text(name); }
+std::uint32_t Context::hash(std::string_view name) noexcept { return hash_text(name); }
 
 const GraphData* Context::find(std::string_view name) const {
     if (entries_.empty()) {
@@ -96,7 +98,7 @@ const GraphData* Context::find(std::string_view name) const {
     return find(name, index_ ? hash_text(name) : 0);
 }
 
-const GraphData* Context::find(std::string_view name, std::size_t name_hash) const {
+const GraphData* Context::find(std::string_view name, std::uint32_t name_hash) const {
     const std::size_t position = position_of(name, name_hash);
     return position < entries_.size() ? &entries_[position].second : nullptr;
 }
@@ -114,7 +116,7 @@ void Context::build_index() {
     index_->rebuild(capacity);
 }
 
-void Context::append(std::string name, GraphData value, std::size_t hash) {
+void Context::append(std::string name, GraphData value, std::uint32_t hash) {
     entries_.emplace_back(std::move(name), std::move(value));
     if (!index_) {
         if (entries_.size() > kLinearLimit) {
@@ -132,11 +134,11 @@ void Context::append(std::string name, GraphData value, std::size_t hash) {
 }
 
 void Context::insert(std::string name, GraphData value) {
-    const std::size_t name_hash = index_ ? hash_text(name) : 0;
+    const std::uint32_t name_hash = index_ ? hash_text(name) : 0;
     insert(std::move(name), std::move(value), name_hash);
 }
 
-void Context::insert(std::string name, GraphData value, std::size_t name_hash) {
+void Context::insert(std::string name, GraphData value, std::uint32_t name_hash) {
     const std::size_t position = position_of(name, name_hash);
     if (position < entries_.size()) {
         entries_[position].second = std::move(value);
@@ -149,7 +151,7 @@ void Context::insert_copy(std::string_view name, const GraphData& value) {
     insert_copy(name, value, index_ ? hash_text(name) : 0);
 }
 
-void Context::insert_copy(std::string_view name, const GraphData& value, std::size_t name_hash) {
+void Context::insert_copy(std::string_view name, const GraphData& value, std::uint32_t name_hash) {
     const std::size_t position = position_of(name, name_hash);
     if (position < entries_.size()) {
         entries_[position].second = value;

@@ -85,19 +85,19 @@ public:
 
     // The hash that contexts use for names; callers that look a name up often may compute it
     // once and pass it to the overloads below.
-    static std::size_t hash(std::string_view name) noexcept;
+    static std::uint32_t hash(std::string_view name) noexcept;
 
     const GraphData* find(std::string_view name) const;
-    const GraphData* find(std::string_view name, std::size_t name_hash) const;
+    const GraphData* find(std::string_view name, std::uint32_t name_hash) const;
     GraphData* find(std::string_view name) {
         return const_cast<GraphData*>(std::as_const(*this).find(name));
     }
     // Inserts or replaces; a replaced value is destroyed.
     void insert(std::string name, GraphData value);
-    void insert(std::string name, GraphData value, std::size_t name_hash);
+    void insert(std::string name, GraphData value, std::uint32_t name_hash);
     // Same, copying both the name and the value.
     void insert_copy(std::string_view name, const GraphData& value);
-    void insert_copy(std::string_view name, const GraphData& value, std::size_t name_hash);
+    void insert_copy(std::string_view name, const GraphData& value, std::uint32_t name_hash);
     // Inserts every entry of `other` in turn, so `other` wins on shared names.
     void merge(const Context& other);
     void merge(Context&& other);
@@ -112,8 +112,8 @@ private:
     struct Index;
     static constexpr std::size_t kLinearLimit = 8;
 
-    std::size_t position_of(std::string_view name, std::size_t hash) const;
-    void append(std::string name, GraphData value, std::size_t hash);
+    std::size_t position_of(std::string_view name, std::uint32_t hash) const;
+    void append(std::string name, GraphData value, std::uint32_t hash);
     void build_index();
 
     std::vector<Entry> entries_;

@@ -1,6 +1,7 @@
 #include "node/node.hpp"
 
 #include <cstring>
+#include <new>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_map>
@@ -13,8 +14,8 @@ namespace {
 struct PairHeader {
     std::uint32_t key_length;
     std::uint32_t value_length;
-    std::size_t key_hash;
-    std::size_t value_hash;
+    std::uint32_t key_hash;
+    std::uint32_t value_hash;
 };
 
 constexpr std::size_t record_size(std::size_t key_length, std::size_t value_length) {
@@ -42,11 +43,11 @@ VariableMapping::const_iterator& VariableMapping::const_iterator::operator++() {
     return *this;
 }
 
-std::size_t VariableMapping::const_iterator::key_hash() const {
+std::uint32_t VariableMapping::const_iterator::key_hash() const {
     return header_at(record_).key_hash;
 }
 
-std::size_t VariableMapping::const_iterator::value_hash() const {
+std::uint32_t VariableMapping::const_iterator::value_hash() const {
     return header_at(record_).value_hash;
 }
 
@@ -121,6 +122,75 @@ VariableMapping VariableMapping::from_pairs(std::vector<Pair> pairs) {
         record += record_size(key.size(), value.size());
     }
     return mapping;
+}
+
+Dependencies::Dependencies(Dependencies&& other) noexcept
+    : size_(other.size_), capacity_(other.capacity_) {
+    if (other.is_inline()) {
+        inline_id_ = other.inline_id_;
+    } else {
+        heap_ = other.heap_;
+    }
+    other.size_ = 0;
+    other.capacity_ = 1;
+    other.inline_id_ = 0;
+}
+
+Dependencies& Dependencies::operator=(const Dependencies& other) {
+    if (this != &other) {
+        assign(other.begin(), other.size());
+    }
+    return *this;
+}
+
+Dependencies& Dependencies::operator=(Dependencies&& other) noexcept {
+    if (this != &other) {
+        release();
+        new (this) Dependencies(std::move(other));
+    }
+    return *this;
+}
+
+Dependencies::~Dependencies() { release(); }
+
+void Dependencies::release() noexcept {
+    if (!is_inline()) {
+        delete[] heap_;
+    }
+    size_ = 0;
+    capacity_ = 1;
+    inline_id_ = 0;
+}
+
+void Dependencies::assign(const NodeId* ids, std::size_t count) {
+    if (count > UINT32_MAX) {
+        throw std::length_error("too many dependencies");
+    }
+    if (count > capacity_) {
+        auto* grown = new NodeId[count];
+        release();
+        heap_ = grown;
+        capacity_ = static_cast<std::uint32_t>(count);
+    }
+    std::copy(ids, ids + count, data());
+    size_ = static_cast<std::uint32_t>(count);
+}
+
+void Dependencies::push_back(NodeId id) {
+    if (size_ == capacity_) {
+        if (capacity_ >= UINT32_MAX / 2) {
+            throw std::length_error("too many dependencies");
+        }
+        const std::uint32_t grown_capacity = capacity_ * 2;
+        auto* grown = new NodeId[grown_capacity];
+        std::copy(begin(), end(), grown);
+        const std::uint32_t count = size_;
+        release();
+        heap_ = grown;
+        capacity_ = grown_capacity;
+        size_ = count;
+    }
+    data()[size_++] = id;
 }
 
 Node::Node(NodeId node_id, std::optional<std::string> node_label, NodeFunctionPtr node_function,

@@ -3,8 +3,10 @@
 
 #include "graph_data/graph_data.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -44,8 +46,8 @@ public:
             return before;
         }
         bool operator==(const const_iterator& other) const { return record_ == other.record_; }
-        std::size_t key_hash() const;
-        std::size_t value_hash() const;
+        std::uint32_t key_hash() const;
+        std::uint32_t value_hash() const;
 
     private:
         friend class VariableMapping;
@@ -73,6 +75,62 @@ private:
     std::uint32_t bytes_ = 0;
 };
 
+// The identifiers a node waits for, in order. Nodes made by the builder wait for at most one
+// other node, so a single identifier is kept inline and only longer lists are allocated.
+class Dependencies {
+public:
+    using value_type = NodeId;
+    using iterator = NodeId*;
+    using const_iterator = const NodeId*;
+
+    Dependencies() noexcept : inline_id_(0) {}
+    Dependencies(std::initializer_list<NodeId> ids) : Dependencies() {
+        assign(ids.begin(), ids.size());
+    }
+    Dependencies(const std::vector<NodeId>& ids) : Dependencies() {
+        assign(ids.data(), ids.size());
+    }
+    Dependencies(const Dependencies& other) : Dependencies() {
+        assign(other.begin(), other.size());
+    }
+    Dependencies(Dependencies&& other) noexcept;
+    Dependencies& operator=(const Dependencies& other);
+    Dependencies& operator=(Dependencies&& other) noexcept;
+    ~Dependencies();
+
+    void push_back(NodeId id);
+
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    NodeId& operator[](std::size_t i) noexcept { return data()[i]; }
+    NodeId operator[](std::size_t i) const noexcept { return data()[i]; }
+    iterator begin() noexcept { return data(); }
+    iterator end() noexcept { return data() + size_; }
+    const_iterator begin() const noexcept { return data(); }
+    const_iterator end() const noexcept { return data() + size_; }
+
+    friend bool operator==(const Dependencies& a, const Dependencies& b) {
+        return std::equal(a.begin(), a.end(), b.begin(), b.end());
+    }
+    friend bool operator==(const Dependencies& a, const std::vector<NodeId>& b) {
+        return std::equal(a.begin(), a.end(), b.begin(), b.end());
+    }
+
+private:
+    bool is_inline() const noexcept { return capacity_ <= 1; }
+    NodeId* data() noexcept { return is_inline() ? &inline_id_ : heap_; }
+    const NodeId* data() const noexcept { return is_inline() ? &inline_id_ : heap_; }
+    void assign(const NodeId* ids, std::size_t count);
+    void release() noexcept;
+
+    union {
+        NodeId inline_id_;
+        NodeId* heap_;
+    };
+    std::uint32_t size_ = 0;
+    std::uint32_t capacity_ = 1;
+};
+
 struct Node {
     NodeId id;
     std::optional<std::string> label;
@@ -80,7 +138,7 @@ struct Node {
     VariableMapping input_mapping;  // broadcast variable -> implementation variable
     VariableMapping output_mapping; // implementation variable -> broadcast variable
     Context variant_params;         // handed to the function; nothing fills it
-    std::vector<NodeId> dependencies;
+    Dependencies dependencies;
     std::optional<BranchId> branch_id;
     bool is_branch_entry = false;
 
