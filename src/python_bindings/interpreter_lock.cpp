@@ -14,9 +14,14 @@ namespace {
 
 thread_local int t_lock_depth = 0;
 
-// References given back by threads without the interpreter lock.
-std::mutex g_pending_mutex;
-std::vector<PyObject*> g_pending_decrefs;
+// References given back by threads without the interpreter lock. Never destroyed: while the
+// process exits, engine threads of a daemon thread's run may still be queueing references when
+// static destructors run.
+struct PendingDecrefs {
+    std::mutex mutex;
+    std::vector<PyObject*> objects;
+};
+PendingDecrefs& g_pending = *new PendingDecrefs;
 std::atomic<bool> g_pending_dirty{false};
 
 struct ObjectHolder {
@@ -30,8 +35,8 @@ void give_back(PyObject* object) {
         return;
     }
     {
-        std::lock_guard lock(g_pending_mutex);
-        g_pending_decrefs.push_back(object);
+        std::lock_guard lock(g_pending.mutex);
+        g_pending.objects.push_back(object);
     }
     g_pending_dirty.store(true, std::memory_order_release);
 }
@@ -95,8 +100,8 @@ void apply_pending_decrefs() {
     }
     std::vector<PyObject*> pending;
     {
-        std::lock_guard lock(g_pending_mutex);
-        pending.swap(g_pending_decrefs);
+        std::lock_guard lock(g_pending.mutex);
+        pending.swap(g_pending.objects);
     }
     for (PyObject* object : pending) {
         Py_DECREF(object);
