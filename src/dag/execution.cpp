@@ -223,14 +223,16 @@ void Dag::run(bool parallel, std::optional<std::size_t> max_threads, const Execu
             run_on_caller(level.front());
             continue;
         }
-        const Context snapshot = result.context;
         level_nodes.clear();
         for (const NodeId id : level) {
             if (const Node* node = find_node(id)) {
                 level_nodes.push_back(node);
             }
         }
-        LevelRun run(snapshot);
+        // The level's snapshot is the context itself: nothing writes it until every batch of the
+        // level has finished, so the workers see it as it stood when the level started. (A copy
+        // per level made graphs of many multi-node levels quadratic in their variables.)
+        LevelRun run(result.context);
         run.results.reserve(level_nodes.size());
         const std::size_t batch_size =
             max_threads ? std::max<std::size_t>(*max_threads, 1) : level_nodes.size();

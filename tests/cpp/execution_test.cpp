@@ -109,6 +109,21 @@ TEST(Execution, ParallelSiblingsReadTheLevelSnapshotSequentialOnesDoNot) {
     EXPECT_EQ(as_ints(dag.execute(false, std::nullopt)), (Values{{"x", 2}, {"seen", 2}}));
 }
 
+TEST(Execution, MultiNodeLevelsReadTheContextWithoutCopyingIt) {
+    CountingHandles handles;
+    CountingHandles::Object object{0};
+    const NodeFunctionPtr source = make_node_function([&object](const Context&, const Context&) {
+        Context out;
+        out.insert("out", CountingHandles::reference(object));
+        return out;
+    });
+    const Dag dag = dag_of(make_node(0, {}, source, {}, {{"out", "obj"}}), make_node(1, {0}),
+                           make_node(2, {0}));
+    EXPECT_EQ(dag.execute(true, std::nullopt).size(), 1u);
+    EXPECT_EQ(CountingHandles::retains.load(), 0);
+    EXPECT_EQ(object.load(), 0);
+}
+
 TEST(Execution, DetailedResultKeepsEveryNodeAndOneEntryPerBranchNumber) {
     Graph inner;
     inner.add(constant(3), "c", {}, {{"out", "c"}});
