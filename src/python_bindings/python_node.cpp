@@ -111,6 +111,40 @@ PythonInterrupt PythonInterrupt::take_current() {
 
 namespace {
 
+// Prints the current error as the interpreter prints an uncaught one: through sys.excepthook,
+// and when the hook itself fails, its error and then the original one. PyErr_PrintEx would end
+// the process, from whatever thread this is, when the hook raises SystemExit; here an exit or
+// interrupt raised by the hook stops the run as one raised by the node does.
+void print_failure() {
+    PyRef hook = PyRef::borrow(PySys_GetObject("excepthook"));
+    if (!hook || hook.get() == Py_None) {
+        PyErr_PrintEx(0); // says that sys.excepthook is missing, then prints the error
+        return;
+    }
+    const FetchedError error = FetchedError::take();
+    PyObject* value = error.value ? error.value.get() : Py_None;
+    PyObject* traceback = error.traceback ? error.traceback.get() : Py_None;
+    if (PySys_Audit("sys.excepthook", "OOOO", hook.get(), error.type.get(), value, traceback) <
+        0) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject* arguments[] = {error.type.get(), value, traceback};
+    if (PyRef::steal(PyObject_Vectorcall(hook.get(), arguments, 3, nullptr))) {
+        return;
+    }
+    if (PyErr_ExceptionMatches(PyExc_SystemExit) ||
+        PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+        throw PythonInterrupt::take_current();
+    }
+    const FetchedError hook_error = FetchedError::take();
+    PySys_WriteStderr("Error in sys.excepthook:\n");
+    PyErr_Display(hook_error.type.get(), hook_error.value.get(), hook_error.traceback.get());
+    PySys_WriteStderr("\nOriginal exception was:\n");
+    PyErr_Display(error.type.get(), error.value.get(), error.traceback.get());
+    PyErr_Clear();
+}
+
 class PythonNodeFunction final : public NodeFunction {
 public:
     PythonNodeFunction(GraphData callable, const std::vector<std::string>& input_names)
@@ -151,7 +185,7 @@ private:
                 PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
                 throw PythonInterrupt::take_current();
             }
-            PyErr_PrintEx(0);
+            print_failure();
             return Context();
         }
         if (!PyDict_Check(returned.get())) {
