@@ -56,6 +56,25 @@ def node_exit(mode):
     say("NOT REACHED")
 
 
+def hook_exit(mode):
+    """sys.excepthook calls sys.exit(5) while a failed node is reported: the run stops and
+    execute raises that SystemExit on the calling thread, as if the node had raised it."""
+    def hook(kind, value, traceback):
+        sys.exit(5)
+
+    def fail(inputs, params):
+        raise ValueError("node failure")
+
+    sys.excepthook = hook
+    dag = fan([[fail, later], [fail, later]])
+    try:
+        dag.execute(mode == "parallel")
+    except SystemExit as exit:
+        say("RAISED", exit.code)
+    sys.excepthook = sys.__excepthook__
+    say("AGAIN", fan([[lambda i, p: {"out": 2}]] * 2).execute(True)["out"])
+
+
 def sigint(mode):
     """Parent sends SIGINT once READY is printed, while the nodes wait; each node returns as
     soon as the signal has reached the process (seen through the signal wakeup pipe)."""

@@ -23,6 +23,16 @@ def test_sys_exit_in_a_node_exits_with_its_status_and_nothing_runs_after(mode):
 
 
 @pytest.mark.parametrize("mode", ["sequential", "parallel"])
+def test_exit_from_sys_excepthook_stops_the_run_like_one_from_the_node(mode):
+    # The interpreter's own printing would end the process from a worker thread (or from
+    # inside the run on the calling thread) instead.
+    def check():
+        assert run("hook-exit", mode) == (0, "RAISED 5\nAGAIN 2\n", "")
+
+    rounds(2, check)
+
+
+@pytest.mark.parametrize("mode", ["sequential", "parallel"])
 def test_ctrl_c_stops_the_run_promptly_and_leaves_no_thread_behind(mode):
     def check():
         child = start("sigint", mode)
