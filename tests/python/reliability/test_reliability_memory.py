@@ -116,7 +116,7 @@ def test_one_object_shared_by_a_level_survives_reference_churn():
             held = [shared] * 64
             del held
 
-    # 32 nodes of one level return `shared`; the level after copies it out of the snapshot.
+    # 32 nodes of one level return `shared`; each node of the level after copies it as an input.
     dag = fan([[lambda i, p: {"out": shared}, lambda i, p: i]] * 32)
     baseline = sys.getrefcount(shared)
     # Short turns with the interpreter lock: the churn interleaves finely with the nodes, and
