@@ -238,23 +238,33 @@ def w1_sequential(repetitions: int) -> List[Dict[str, Any]]:
     return rows
 
 
+def measure_parallel(
+    workload: Workload, max_threads: Optional[int], repetitions: int
+) -> Dict[str, float]:
+    """Median seconds of a parallel run: vantorix, a thread pool and dask's threaded scheduler,
+    each allowed `max_threads` threads (the level's width when None)."""
+    dag = build_vantorix(workload)
+    workers = max_threads or len(workload.levels[-1])
+    pool_run, pool = thread_pool(workload, workers)
+    implementations = {
+        "vantorix": lambda: dag.execute(parallel=True, max_threads=max_threads),
+        "ThreadPoolExecutor": pool_run,
+    }
+    if HAVE_DASK:
+        implementations["dask threaded"] = dask_runner(
+            workload, dask.threaded.get, num_workers=workers
+        )
+    try:
+        return measure(implementations, workload.expected, repetitions)
+    finally:
+        pool.shutdown()
+
+
 def w2_overlap(repetitions: int) -> List[Dict[str, Any]]:
     rows = []
     workload = wide(16, sleeper, "root + 16 x sleep(20 ms)")
-    dag = build_vantorix(workload)
     for max_threads, ideal in ((None, 0.020), (4, 0.080)):
-        workers = max_threads or 16
-        pool_run, pool = thread_pool(workload, workers)
-        implementations = {
-            "vantorix": lambda: dag.execute(parallel=True, max_threads=max_threads),
-            "ThreadPoolExecutor": pool_run,
-        }
-        if HAVE_DASK:
-            implementations["dask threaded"] = dask_runner(
-                workload, dask.threaded.get, num_workers=workers
-            )
-        medians = measure(implementations, workload.expected, repetitions)
-        pool.shutdown()
+        medians = measure_parallel(workload, max_threads, repetitions)
         ratios = {name: seconds / ideal for name, seconds in medians.items()}
         rows.append(
             {"workload": f"{workload.name}, max_threads={max_threads}", "wall_over_ideal": ratios}
@@ -265,18 +275,7 @@ def w2_overlap(repetitions: int) -> List[Dict[str, Any]]:
 def w3_threads(repetitions: int) -> Dict[str, Any]:
     width = 64
     workload = wide(width, increment, f"root + {width} trivial nodes, parallel")
-    dag = build_vantorix(workload)
-    pool_run, pool = thread_pool(workload, width)
-    implementations = {
-        "vantorix": lambda: dag.execute(parallel=True),
-        "ThreadPoolExecutor": pool_run,
-    }
-    if HAVE_DASK:
-        implementations["dask threaded"] = dask_runner(
-            workload, dask.threaded.get, num_workers=width
-        )
-    medians = measure(implementations, workload.expected, repetitions)
-    pool.shutdown()
+    medians = measure_parallel(workload, None, repetitions)
     per_node = {name: seconds / width * 1e6 for name, seconds in medians.items()}
     per_node["bare thread start+join"] = bare_thread_cost(width, repetitions) * 1e6
     return {"workload": workload.name, "us_per_node": per_node}

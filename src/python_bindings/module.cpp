@@ -46,9 +46,9 @@ bool register_shutdown_hook() {
     return static_cast<bool>(result);
 }
 
-PyTypeObject* type_for(std::size_t index, PyType_Spec* spec) {
+PyTypeObject* type_for(std::size_t index, PyType_Spec* type_spec) {
     if (g_types[index] == nullptr) {
-        g_types[index] = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+        g_types[index] = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(type_spec));
     }
     return g_types[index];
 }

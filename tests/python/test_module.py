@@ -125,9 +125,11 @@ def test_second_initialisation_raises_import_error():
         import vantorix as first
         del sys.modules["vantorix"]
         loader = importlib.machinery.ExtensionFileLoader("vantorix", first.__file__)
-        spec = importlib.util.spec_from_file_location("vantorix", first.__file__, loader=loader)
+        module_spec = importlib.util.spec_from_file_location(
+            "vantorix", first.__file__, loader=loader
+        )
         try:
-            importlib.util.module_from_spec(spec)
+            importlib.util.module_from_spec(module_spec)
         except ImportError as error:
             assert type(error) is ImportError and "once" in str(error), repr(error)
         else:
