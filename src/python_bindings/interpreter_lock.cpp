@@ -135,8 +135,6 @@ void close_gate_for_shutdown() {
     t_lock_depth = depth;
 }
 
-bool gate_closed() noexcept { return g_gate_closed.load(); }
-
 NodeLock::NodeLock() {
     if (t_lock_depth > 0) {
         acquired_ = true;

@@ -45,7 +45,6 @@ public:
 // interpreter has begun to finalise: it would terminate them inside C++ frames. An exit hook
 // closes the gate and waits, with the lock released, until no such thread is inside Python.
 void close_gate_for_shutdown();
-bool gate_closed() noexcept;
 
 // Takes the interpreter lock for a node function on whatever thread it runs. `acquired()` is
 // false when the interpreter is shutting down; Python must not be touched then.
