@@ -35,6 +35,15 @@ PyTypeObject* g_py_graph_type = nullptr;
 
 PyGraphObject* as_graph(PyObject* self) { return reinterpret_cast<PyGraphObject*>(self); }
 
+// Moves the graph out of an instance, which is consumed from then on (and lets go of the node
+// function it kept for reuse). Empty if it was consumed already.
+std::optional<Graph> take_graph(PyObject* instance) {
+    std::optional<Graph> graph = std::move(as_graph(instance)->graph);
+    as_graph(instance)->graph.reset();
+    as_graph(instance)->last_function = LastFunction();
+    return graph;
+}
+
 PyObject* py_graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     ModuleEntry entry;
     if (!reject_all_arguments("PyGraph.__new__()", args, kwargs)) {
@@ -196,15 +205,12 @@ PyObject* py_graph_branch(PyObject* self, PyObject* const* args, Py_ssize_t narg
         PyErr_SetString(PyExc_ValueError, "Graph has already been built or consumed");
         return nullptr;
     }
-    std::optional<Graph>& taken = as_graph(subgraph)->graph;
-    if (!taken) {
+    std::optional<Graph> branch = take_graph(subgraph);
+    if (!branch) {
         PyErr_SetString(PyExc_ValueError, "Subgraph has already been built or consumed");
         return nullptr;
     }
-    Graph branch = std::move(*taken);
-    taken.reset();
-    as_graph(subgraph)->last_function = LastFunction();
-    return PyLong_FromUnsignedLongLong(graph->branch(std::move(branch)));
+    return PyLong_FromUnsignedLongLong(graph->branch(std::move(*branch)));
 }
 
 PyObject* py_graph_build(PyObject* self, PyObject*) {
@@ -213,15 +219,12 @@ PyObject* py_graph_build(PyObject* self, PyObject*) {
     if (!borrow.ok()) {
         return nullptr;
     }
-    std::optional<Graph>& graph = as_graph(self)->graph;
+    std::optional<Graph> graph = take_graph(self);
     if (!graph) {
         PyErr_SetString(PyExc_ValueError, "Graph has already been built");
         return nullptr;
     }
-    Graph taken = std::move(*graph);
-    graph.reset();
-    as_graph(self)->last_function = LastFunction();
-    return new_py_dag(std::move(taken).build());
+    return new_py_dag(std::move(*graph).build());
 }
 
 PyMethodDef g_methods[] = {
