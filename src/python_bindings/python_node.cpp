@@ -56,9 +56,8 @@ public:
                 PyErr_Clear();
                 continue;
             }
-            PyObject* interned = key.release();
-            PyUnicode_InternInPlace(&interned);
-            key = PyRef::steal(interned);
+            // Not interned: from 3.12 on interned strings are never freed, so every name of
+            // every graph ever built would stay in memory.
             keys_.emplace_back(name, wrap_object(key.get()));
         }
     }
