@@ -3,6 +3,7 @@
 #include "conversion.hpp"
 #include "interpreter_lock.hpp"
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -110,25 +111,43 @@ PythonInterrupt PythonInterrupt::take_current() {
 
 namespace {
 
-// Prints the current error as the interpreter prints an uncaught one: through sys.excepthook,
-// and when the hook itself fails, its error and then the original one. PyErr_PrintEx would end
-// the process, from whatever thread this is, when the hook raises SystemExit; here an exit or
-// interrupt raised by the hook stops the run as one raised by the node does.
+// Reports an exception raised by an audit hook on "sys.excepthook", as the interpreter does.
+void write_audit_hook_failure() {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyErr_FormatUnraisable("Exception ignored in audit hook");
+#else
+    _PyErr_WriteUnraisableMsg("in audit hook", nullptr);
+#endif
+}
+
+// Prints the current error as the interpreter's own printing routine (PyErr_PrintEx) does, step
+// for step, with one exception: PyErr_PrintEx would end the process, from whatever thread this
+// is, when the hook raises SystemExit; here an exit or interrupt raised by the hook stops the run
+// as one raised by the node does.
 void print_failure() {
     PyRef hook = PyRef::borrow(PySys_GetObject("excepthook"));
     if (!hook || hook.get() == Py_None) {
-        PyErr_PrintEx(0); // says that sys.excepthook is missing, then prints the error
+        PyErr_PrintEx(0); // says that sys.excepthook is missing or fails, then prints the error
         return;
     }
     const FetchedError error = FetchedError::take();
-    PyObject* value = error.value ? error.value.get() : Py_None;
-    PyObject* traceback = error.traceback ? error.traceback.get() : Py_None;
-    if (PySys_Audit("sys.excepthook", "OOOO", hook.get(), error.type.get(), value, traceback) <
-        0) {
-        PyErr_Clear();
+    if (!error.type || !error.value) {
         return;
     }
-    PyObject* arguments[] = {error.type.get(), value, traceback};
+    PyObject* traceback = error.traceback ? error.traceback.get() : Py_None;
+    // Hooks that read the traceback from the value (traceback.print_exception(value)) find it.
+    if (PyExceptionInstance_Check(error.value.get())) {
+        PyException_SetTraceback(error.value.get(), traceback);
+    }
+    if (PySys_Audit("sys.excepthook", "OOOO", hook.get(), error.type.get(), error.value.get(),
+                    traceback) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_RuntimeError)) {
+            PyErr_Clear(); // an audit hook's way of vetoing the printing
+            return;
+        }
+        write_audit_hook_failure();
+    }
+    PyObject* arguments[] = {error.type.get(), error.value.get(), traceback};
     if (PyRef::steal(PyObject_Vectorcall(hook.get(), arguments, 3, nullptr))) {
         return;
     }
@@ -137,8 +156,10 @@ void print_failure() {
         throw PythonInterrupt::take_current();
     }
     const FetchedError hook_error = FetchedError::take();
+    std::fflush(stdout);
     PySys_WriteStderr("Error in sys.excepthook:\n");
-    PyErr_Display(hook_error.type.get(), hook_error.value.get(), hook_error.traceback.get());
+    PyErr_Display(hook_error.type ? hook_error.type.get() : Py_None,
+                  hook_error.value ? hook_error.value.get() : Py_None, hook_error.traceback.get());
     PySys_WriteStderr("\nOriginal exception was:\n");
     PyErr_Display(error.type.get(), error.value.get(), error.traceback.get());
     PyErr_Clear();
