@@ -16,13 +16,21 @@ namespace {
 
 struct PyDagObject {
     PyObject_HEAD
-    std::unique_ptr<const Dag> dag;
+    std::unique_ptr<const Dag> dag; // null once the collector has cleared the instance
     Py_ssize_t borrow;
 };
 
 PyTypeObject* g_py_dag_type = nullptr;
 
 PyDagObject* as_dag(PyObject* self) { return reinterpret_cast<PyDagObject*>(self); }
+
+// The instance's DAG; one without nodes once the collector has cleared it (a finaliser may still
+// run it).
+const Dag& dag_of(PyObject* self) {
+    static const Dag cleared{std::vector<Node>()};
+    const std::unique_ptr<const Dag>& dag = as_dag(self)->dag;
+    return dag ? *dag : cleared;
+}
 
 PyObject* py_dag_new(PyTypeObject*, PyObject*, PyObject*) {
     ModuleEntry entry;
@@ -32,10 +40,36 @@ PyObject* py_dag_new(PyTypeObject*, PyObject*, PyObject*) {
 
 void py_dag_dealloc(PyObject* self) {
     ModuleEntry entry;
+    PyObject_GC_UnTrack(self);
     PyTypeObject* type = Py_TYPE(self);
     as_dag(self)->dag.~unique_ptr();
     type->tp_free(self);
     Py_DECREF(type);
+}
+
+int py_dag_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!as_dag(self)->dag) {
+        return 0;
+    }
+    CallableVisitor visitor(visit, arg);
+    for (const Node& node : as_dag(self)->dag->nodes()) {
+        if (const int stop = visitor.hold(node.function)) {
+            return stop;
+        }
+    }
+    return visitor.finish();
+}
+
+// Breaks a reference cycle through the nodes' callables by dropping the DAG. An instance that is
+// being executed or rendered is left alone: its running calls still read the DAG.
+int py_dag_clear(PyObject* self) {
+    if (as_dag(self)->borrow != 0) {
+        return 0;
+    }
+    ModuleEntry entry; // the callables are given back now, not at the next call
+    std::unique_ptr<const Dag> released = std::move(as_dag(self)->dag);
+    return 0;
 }
 
 struct ExecuteArguments {
@@ -138,7 +172,7 @@ PyObject* py_dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!arguments) {
         return nullptr;
     }
-    std::optional<Context> context = run_released(*as_dag(self)->dag, *arguments);
+    std::optional<Context> context = run_released(dag_of(self), *arguments);
     if (!context) {
         return nullptr;
     }
@@ -165,7 +199,7 @@ PyObject* py_dag_to_mermaid(PyObject* self, PyObject*) {
     if (!borrow.ok()) {
         return nullptr;
     }
-    const std::string text = as_dag(self)->dag->to_mermaid();
+    const std::string text = dag_of(self).to_mermaid();
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
                                 "surrogateescape");
 }
@@ -194,11 +228,16 @@ PyType_Slot g_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for DAG executor")},
     {Py_tp_new, reinterpret_cast<void*>(py_dag_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py_dag_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(py_dag_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(py_dag_clear)},
     {Py_tp_methods, g_methods},
     {0, nullptr},
 };
 
-PyType_Spec g_spec{"builtins.PyDag", sizeof(PyDagObject), 0, Py_TPFLAGS_DEFAULT, g_slots};
+// Tracked by the cyclic collector: a node's callable may refer back to the DAG (a bound method of
+// an object that holds it).
+PyType_Spec g_spec{"builtins.PyDag", sizeof(PyDagObject), 0,
+                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, g_slots};
 
 } // namespace
 

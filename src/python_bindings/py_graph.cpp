@@ -28,6 +28,10 @@ struct PyGraphObject {
     PyObject_HEAD
     std::optional<Graph> graph; // empty once built or attached as a branch
     LastFunction last_function;
+    // Room for walking every branch graph nested in `graph` without allocating: the collector's
+    // traversal must not fail halfway, so its capacity is reserved when a branch is attached.
+    std::vector<const Graph*> branch_walk;
+    std::size_t branch_count; // branch graphs nested in `graph`, at any depth
     Py_ssize_t borrow;
 };
 
@@ -38,9 +42,12 @@ PyGraphObject* as_graph(PyObject* self) { return reinterpret_cast<PyGraphObject*
 // Moves the graph out of an instance, which is consumed from then on (and lets go of the node
 // function it kept for reuse). Empty if it was consumed already.
 std::optional<Graph> take_graph(PyObject* instance) {
-    std::optional<Graph> graph = std::move(as_graph(instance)->graph);
-    as_graph(instance)->graph.reset();
-    as_graph(instance)->last_function = LastFunction();
+    PyGraphObject* self = as_graph(instance);
+    std::optional<Graph> graph = std::move(self->graph);
+    self->graph.reset();
+    self->last_function = LastFunction();
+    self->branch_walk = std::vector<const Graph*>();
+    self->branch_count = 0;
     return graph;
 }
 
@@ -55,17 +62,81 @@ PyObject* py_graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     new (&as_graph(self)->graph) std::optional<Graph>(std::in_place);
     new (&as_graph(self)->last_function) LastFunction();
+    new (&as_graph(self)->branch_walk) std::vector<const Graph*>();
+    as_graph(self)->branch_count = 0;
     as_graph(self)->borrow = 0;
     return self;
 }
 
 void py_graph_dealloc(PyObject* self) {
     ModuleEntry entry; // the graph's callables are given back at once
+    PyObject_GC_UnTrack(self);
     PyTypeObject* type = Py_TYPE(self);
     as_graph(self)->graph.~optional();
     as_graph(self)->last_function.~LastFunction();
+    as_graph(self)->branch_walk.~vector();
     type->tp_free(self);
     Py_DECREF(type);
+}
+
+// Feeds `visitor` the functions of `nodes` and then `extra`, if any.
+int visit_functions(const std::vector<Node>& nodes, const NodeFunctionPtr& extra,
+                    CallableVisitor& visitor) {
+    for (const Node& node : nodes) {
+        if (const int stop = visitor.hold(node.function)) {
+            return stop;
+        }
+    }
+    if (extra) {
+        if (const int stop = visitor.hold(extra)) {
+            return stop;
+        }
+    }
+    return visitor.finish();
+}
+
+int py_graph_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    const PyGraphObject* graph = as_graph(self);
+    if (!graph->graph) {
+        return 0;
+    }
+    // The function kept for reuse is shared by the last nodes of the graph itself.
+    CallableVisitor visitor(visit, arg);
+    if (const int stop =
+            visit_functions(graph->graph->nodes(), graph->last_function.function, visitor)) {
+        return stop;
+    }
+    std::vector<const Graph*>& pending = as_graph(self)->branch_walk;
+    pending.clear();
+    auto push_branches = [&pending](const Graph& parent) {
+        for (const Graph::Branch& branch : parent.branches()) {
+            if (pending.size() < pending.capacity()) { // always true: reserved for all of them
+                pending.push_back(branch.graph.get());
+            }
+        }
+    };
+    push_branches(*graph->graph);
+    while (!pending.empty()) {
+        const Graph* branch = pending.back();
+        pending.pop_back();
+        if (const int stop = visit_functions(branch->nodes(), nullptr, visitor)) {
+            return stop;
+        }
+        push_branches(*branch);
+    }
+    return 0;
+}
+
+// Breaks a reference cycle through the graph's callables: the instance is consumed, as after
+// `build`. An instance that a method is using is left alone.
+int py_graph_clear(PyObject* self) {
+    if (as_graph(self)->borrow != 0) {
+        return 0;
+    }
+    ModuleEntry entry; // the callables are given back now, not at the next call
+    std::optional<Graph> released = take_graph(self);
+    return 0;
 }
 
 // Reads `inputs`/`outputs`: a dict (in storage order) or a list of 2-tuples of str.
@@ -205,11 +276,15 @@ PyObject* py_graph_branch(PyObject* self, PyObject* const* args, Py_ssize_t narg
         PyErr_SetString(PyExc_ValueError, "Graph has already been built or consumed");
         return nullptr;
     }
-    std::optional<Graph> branch = take_graph(subgraph);
-    if (!branch) {
+    if (!as_graph(subgraph)->graph) {
         PyErr_SetString(PyExc_ValueError, "Subgraph has already been built or consumed");
         return nullptr;
     }
+    const std::size_t branch_count =
+        as_graph(self)->branch_count + as_graph(subgraph)->branch_count + 1;
+    as_graph(self)->branch_walk.reserve(branch_count); // before anything changes
+    std::optional<Graph> branch = take_graph(subgraph);
+    as_graph(self)->branch_count = branch_count;
     return PyLong_FromUnsignedLongLong(graph->branch(std::move(*branch)));
 }
 
@@ -259,11 +334,15 @@ PyType_Slot g_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for Graph builder")},
     {Py_tp_new, reinterpret_cast<void*>(py_graph_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py_graph_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(py_graph_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(py_graph_clear)},
     {Py_tp_methods, g_methods},
     {0, nullptr},
 };
 
-PyType_Spec g_spec{"builtins.PyGraph", sizeof(PyGraphObject), 0, Py_TPFLAGS_DEFAULT, g_slots};
+// Tracked by the cyclic collector: a node's callable may refer back to the graph.
+PyType_Spec g_spec{"builtins.PyGraph", sizeof(PyGraphObject), 0,
+                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, g_slots};
 
 } // namespace
 

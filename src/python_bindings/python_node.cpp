@@ -178,6 +178,8 @@ public:
         return call(inputs, variant_params);
     }
 
+    PyObject* callable() const noexcept { return handle_object(callable_.as_object()); }
+
 private:
     Context call(const Context& inputs, const Context& variant_params) const {
         PyRef input_dict = PyRef::steal(PyDict_New());
@@ -242,6 +244,31 @@ private:
 };
 
 } // namespace
+
+int CallableVisitor::hold(const NodeFunctionPtr& function) noexcept {
+    if (function.get() == current_) {
+        ++held_;
+        return 0;
+    }
+    if (dynamic_cast<const PythonNodeFunction*>(function.get()) == nullptr) {
+        return 0;
+    }
+    if (const int stop = finish()) {
+        return stop;
+    }
+    current_ = function.get();
+    owners_ = function.use_count();
+    held_ = 1;
+    return 0;
+}
+
+int CallableVisitor::finish() noexcept {
+    const auto* function = static_cast<const PythonNodeFunction*>(current_);
+    const bool owned = function != nullptr && held_ == owners_;
+    current_ = nullptr;
+    held_ = 0;
+    return owned ? visit_(function->callable(), arg_) : 0;
+}
 
 void PythonInterrupt::restore() const {
     auto take = [](const GraphData& held) -> PyObject* {
