@@ -5,6 +5,7 @@
 #include "interpreter_lock.hpp"
 #include "module.hpp"
 #include "python_node.hpp"
+#include "stack_room.hpp"
 
 #include <memory>
 #include <new>
@@ -170,6 +171,12 @@ PyObject* py_dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     const std::optional<ExecuteArguments> arguments =
         read_execute_arguments(args, nargsf, kwnames);
     if (!arguments) {
+        return nullptr;
+    }
+    // A node that runs its own DAG nests one run in another; each level takes C stack.
+    if (!enough_stack_for_nested_run()) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded in PyDag.execute()");
         return nullptr;
     }
     std::optional<Context> context = run_released(dag_of(self), *arguments);
