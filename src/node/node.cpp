@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <new>
-#include <stdexcept>
 #include <string_view>
 #include <unordered_map>
 
@@ -10,52 +9,100 @@ namespace vantorix {
 
 namespace {
 
-// Layout of one pair: this header, the key's bytes, the value's bytes, padding to 8 bytes.
-struct PairHeader {
-    std::uint32_t key_length;
-    std::uint32_t value_length;
-    std::uint32_t key_hash;
-    std::uint32_t value_hash;
-};
+constexpr std::size_t kHashesSize = 2 * sizeof(std::uint32_t);
 
-constexpr std::size_t record_size(std::size_t key_length, std::size_t value_length) {
-    return (sizeof(PairHeader) + key_length + value_length + 7) & ~std::size_t{7};
+std::size_t length_size(std::size_t length) noexcept {
+    std::size_t bytes = 1;
+    for (; length >= 0x80; length >>= 7) {
+        ++bytes;
+    }
+    return bytes;
 }
 
-PairHeader header_at(const char* record) {
-    PairHeader header;
-    std::memcpy(&header, record, sizeof header);
-    return header;
+std::uint32_t hash_at(const char* at) noexcept {
+    std::uint32_t hash;
+    std::memcpy(&hash, at, sizeof hash);
+    return hash;
+}
+
+struct Record {
+    std::string_view key;
+    std::string_view value;
+    const char* next;
+};
+
+Record read_record(const char* record) noexcept {
+    std::size_t key_length = 0;
+    std::size_t value_length = 0;
+    const char* text = VariableMapping::read_length(
+        VariableMapping::read_length(record + kHashesSize, key_length), value_length);
+    return {std::string_view(text, key_length), std::string_view(text + key_length, value_length),
+            text + key_length + value_length};
+}
+
+// A block of `count` identifiers with the capacity in front.
+NodeId* allocate_ids(std::size_t count) {
+    auto* block = new NodeId[count + 1];
+    block[0] = count;
+    return block;
 }
 
 } // namespace
 
+std::size_t VariableMapping::record_size(std::size_t key_length,
+                                         std::size_t value_length) noexcept {
+    return kHashesSize + length_size(key_length) + length_size(value_length) + key_length +
+           value_length;
+}
+
+char* VariableMapping::write_length(char* out, std::size_t length) noexcept {
+    for (; length >= 0x80; length >>= 7) {
+        *out++ = static_cast<char>((length & 0x7f) | 0x80);
+    }
+    *out++ = static_cast<char>(length);
+    return out;
+}
+
+const char* VariableMapping::read_length(const char* in, std::size_t& length) noexcept {
+    length = 0;
+    for (unsigned shift = 0;; shift += 7) {
+        const auto byte = static_cast<unsigned char>(*in++);
+        length |= static_cast<std::size_t>(byte & 0x7f) << shift;
+        if ((byte & 0x80) == 0) {
+            return in;
+        }
+    }
+}
+
 VariableMapping::View VariableMapping::const_iterator::operator*() const {
-    const PairHeader header = header_at(record_);
-    const char* key = record_ + sizeof(PairHeader);
-    return {std::string_view(key, header.key_length),
-            std::string_view(key + header.key_length, header.value_length)};
+    const Record record = read_record(record_);
+    return {record.key, record.value};
 }
 
 VariableMapping::const_iterator& VariableMapping::const_iterator::operator++() {
-    const PairHeader header = header_at(record_);
-    record_ += record_size(header.key_length, header.value_length);
+    record_ = --remaining_ == 0 ? nullptr : read_record(record_).next;
     return *this;
 }
 
-std::uint32_t VariableMapping::const_iterator::key_hash() const {
-    return header_at(record_).key_hash;
-}
+std::uint32_t VariableMapping::const_iterator::key_hash() const { return hash_at(record_); }
 
 std::uint32_t VariableMapping::const_iterator::value_hash() const {
-    return header_at(record_).value_hash;
+    return hash_at(record_ + sizeof(std::uint32_t));
 }
 
-VariableMapping::VariableMapping(const VariableMapping& other)
-    : data_(other.bytes_ == 0 ? nullptr : new char[other.bytes_]), size_(other.size_),
-      bytes_(other.bytes_) {
-    if (bytes_ != 0) {
-        std::memcpy(data_.get(), other.data_.get(), bytes_);
+std::size_t VariableMapping::byte_size() const noexcept {
+    const char* record = data_.get();
+    for (std::size_t i = 0; i < size_; ++i) {
+        record = read_record(record).next;
+    }
+    return static_cast<std::size_t>(record - data_.get());
+}
+
+VariableMapping::VariableMapping(const VariableMapping& other) : size_(other.size_) {
+    const std::size_t bytes = other.byte_size();
+    if (bytes != 0) {
+        data_ = std::make_unique_for_overwrite<char[]>(bytes);
+        std::memcpy(data_.get(), other.data_.get(), bytes);
     }
 }
 
@@ -99,40 +146,33 @@ VariableMapping VariableMapping::from_pairs(std::vector<Pair> pairs) {
     for (const std::size_t k : kept) {
         bytes += record_size(pairs[k].first.size(), pairs[value_of[k]].second.size());
     }
-    if (bytes > UINT32_MAX) {
-        throw std::length_error("variable mapping too large");
-    }
     VariableMapping mapping;
-    mapping.size_ = static_cast<std::uint32_t>(kept.size());
-    mapping.bytes_ = static_cast<std::uint32_t>(bytes);
     if (bytes == 0) {
         return mapping;
     }
-    mapping.data_ = std::make_unique<char[]>(bytes);
+    mapping.data_ = std::make_unique_for_overwrite<char[]>(bytes);
+    mapping.size_ = kept.size();
     char* record = mapping.data_.get();
     for (const std::size_t k : kept) {
         const std::string& key = pairs[k].first;
         const std::string& value = pairs[value_of[k]].second;
-        const PairHeader header{static_cast<std::uint32_t>(key.size()),
-                                static_cast<std::uint32_t>(value.size()), Context::hash(key),
-                                Context::hash(value)};
-        std::memcpy(record, &header, sizeof header);
-        std::memcpy(record + sizeof header, key.data(), key.size());
-        std::memcpy(record + sizeof header + key.size(), value.data(), value.size());
-        record += record_size(key.size(), value.size());
+        const std::uint32_t hashes[] = {Context::hash(key), Context::hash(value)};
+        std::memcpy(record, hashes, sizeof hashes);
+        record = write_length(write_length(record + sizeof hashes, key.size()), value.size());
+        std::memcpy(record, key.data(), key.size());
+        std::memcpy(record + key.size(), value.data(), value.size());
+        record += key.size() + value.size();
     }
     return mapping;
 }
 
-Dependencies::Dependencies(Dependencies&& other) noexcept
-    : size_(other.size_), capacity_(other.capacity_) {
+Dependencies::Dependencies(Dependencies&& other) noexcept : size_(other.size_) {
     if (other.is_inline()) {
         inline_id_ = other.inline_id_;
     } else {
         heap_ = other.heap_;
     }
     other.size_ = 0;
-    other.capacity_ = 1;
     other.inline_id_ = 0;
 }
 
@@ -158,39 +198,46 @@ void Dependencies::release() noexcept {
         delete[] heap_;
     }
     size_ = 0;
-    capacity_ = 1;
     inline_id_ = 0;
 }
 
 void Dependencies::assign(const NodeId* ids, std::size_t count) {
-    if (count > UINT32_MAX) {
-        throw std::length_error("too many dependencies");
-    }
-    if (count > capacity_) {
-        auto* grown = new NodeId[count];
+    if (count <= 1) {
+        const NodeId id = count == 0 ? 0 : ids[0];
         release();
-        heap_ = grown;
-        capacity_ = static_cast<std::uint32_t>(count);
+        inline_id_ = id;
+        size_ = count;
+        return;
     }
-    std::copy(ids, ids + count, data());
-    size_ = static_cast<std::uint32_t>(count);
+    if (!is_inline() && capacity() >= count) {
+        std::copy(ids, ids + count, heap_ + 1);
+        size_ = count;
+        return;
+    }
+    NodeId* grown = allocate_ids(count);
+    std::copy(ids, ids + count, grown + 1);
+    release();
+    heap_ = grown;
+    size_ = count;
 }
 
 void Dependencies::push_back(NodeId id) {
-    if (size_ == capacity_) {
-        if (capacity_ >= UINT32_MAX / 2) {
-            throw std::length_error("too many dependencies");
-        }
-        const std::uint32_t grown_capacity = capacity_ * 2;
-        auto* grown = new NodeId[grown_capacity];
-        std::copy(begin(), end(), grown);
-        const std::uint32_t count = size_;
+    if (size_ == 0) {
+        inline_id_ = id;
+        size_ = 1;
+        return;
+    }
+    if (size_ == capacity()) {
+        NodeId* grown = allocate_ids(std::max<std::size_t>(4, size_ * 2));
+        std::copy(begin(), end(), grown + 1);
+        grown[1 + size_] = id;
+        const std::size_t count = size_ + 1;
         release();
         heap_ = grown;
-        capacity_ = grown_capacity;
         size_ = count;
+        return;
     }
-    data()[size_++] = id;
+    heap_[1 + size_++] = id;
 }
 
 Node::Node(NodeId node_id, std::optional<std::string> node_label, NodeFunctionPtr node_function,

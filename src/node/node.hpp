@@ -23,7 +23,7 @@ using BranchId = std::uint64_t;
 // A text-to-text map with unique keys. All pairs of one mapping live in a single allocation,
 // each with the hashes of both texts, so a node stays small and the names it reads and publishes
 // are hashed once, when the node is made, not on every run. Iteration yields
-// (key, value) views; the order is unspecified to callers.
+// (key, value) views; the order is unspecified to callers. Sizes are limited only by memory.
 class VariableMapping {
 public:
     using Pair = std::pair<std::string, std::string>;
@@ -45,14 +45,18 @@ public:
             ++*this;
             return before;
         }
-        bool operator==(const const_iterator& other) const { return record_ == other.record_; }
+        bool operator==(const const_iterator& other) const {
+            return remaining_ == other.remaining_;
+        }
         std::uint32_t key_hash() const;
         std::uint32_t value_hash() const;
 
     private:
         friend class VariableMapping;
-        explicit const_iterator(const char* record) : record_(record) {}
+        const_iterator(const char* record, std::size_t remaining)
+            : record_(record), remaining_(remaining) {}
         const char* record_ = nullptr;
+        std::size_t remaining_ = 0; // pairs from this one to the end
     };
 
     VariableMapping() = default;
@@ -66,17 +70,27 @@ public:
 
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
-    const_iterator begin() const noexcept { return const_iterator(data_.get()); }
-    const_iterator end() const noexcept { return const_iterator(data_.get() + bytes_); }
+    const_iterator begin() const noexcept { return const_iterator(data_.get(), size_); }
+    const_iterator end() const noexcept { return const_iterator(); }
+
+    // The stored form of one pair, exposed for tests: its two hashes, each text's length as a
+    // base-128 varint (one byte below 128) and the two texts, records packed without padding.
+    static std::size_t record_size(std::size_t key_length, std::size_t value_length) noexcept;
+    // Writes `length` as a varint at `out`; returns the end of what it wrote (at most 10 bytes).
+    static char* write_length(char* out, std::size_t length) noexcept;
+    // Reads a varint written by `write_length`; returns the end of what it read.
+    static const char* read_length(const char* in, std::size_t& length) noexcept;
 
 private:
+    std::size_t byte_size() const noexcept;
+
     std::unique_ptr<char[]> data_;
-    std::uint32_t size_ = 0;
-    std::uint32_t bytes_ = 0;
+    std::size_t size_ = 0;
 };
 
 // The identifiers a node waits for, in order. Nodes made by the builder wait for at most one
-// other node, so a single identifier is kept inline and only longer lists are allocated.
+// other node, so a single identifier is kept inline and only longer lists are allocated, with
+// their capacity in front of them.
 class Dependencies {
 public:
     using value_type = NodeId;
@@ -117,18 +131,20 @@ public:
     }
 
 private:
-    bool is_inline() const noexcept { return capacity_ <= 1; }
-    NodeId* data() noexcept { return is_inline() ? &inline_id_ : heap_; }
-    const NodeId* data() const noexcept { return is_inline() ? &inline_id_ : heap_; }
+    bool is_inline() const noexcept { return size_ <= 1; }
+    NodeId* data() noexcept { return is_inline() ? &inline_id_ : heap_ + 1; }
+    const NodeId* data() const noexcept { return is_inline() ? &inline_id_ : heap_ + 1; }
+    std::size_t capacity() const noexcept {
+        return is_inline() ? 1 : static_cast<std::size_t>(heap_[0]);
+    }
     void assign(const NodeId* ids, std::size_t count);
     void release() noexcept;
 
     union {
         NodeId inline_id_;
-        NodeId* heap_;
+        NodeId* heap_; // heap_[0] is the capacity, the identifiers follow
     };
-    std::uint32_t size_ = 0;
-    std::uint32_t capacity_ = 1;
+    std::size_t size_ = 0;
 };
 
 struct Node {
