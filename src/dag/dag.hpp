@@ -87,7 +87,8 @@ public:
 
     // Runs the DAG from an empty context: one node at a time in `execution_order()`, or level by
     // level with the nodes of a level on worker threads, at most `max_threads` at once (absent:
-    // the whole level; 0 counts as 1). Throws `ExecutionError` or an `ExecutionInterrupt`.
+    // the whole level; 0 counts as 1). Throws `ExecutionError` or an `ExecutionInterrupt`, and
+    // std::bad_alloc when memory runs out, on a worker too.
     ExecutionResult execute_detailed(bool parallel, std::optional<std::size_t> max_threads,
                                      const ExecutionHooks& hooks = {}) const;
     // The final context alone; the per-node and per-branch bookkeeping is never built.

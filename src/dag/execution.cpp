@@ -8,6 +8,7 @@
 #include <cxxabi.h>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <string>
 
 namespace vantorix {
@@ -102,6 +103,11 @@ void* run_worker(void* argument) {
     } catch (abi::__forced_unwind&) {
         throw; // thread cancellation must unwind, never be swallowed
     } catch (const ExecutionInterrupt&) {
+        guard.interrupted = std::current_exception();
+        guard.failed = false;
+    } catch (const std::bad_alloc&) {
+        // Out of memory is no failure of the worker: it reaches the caller as itself, once the
+        // batch has finished, like an interrupt.
         guard.interrupted = std::current_exception();
         guard.failed = false;
     } catch (...) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -34,9 +35,11 @@ void give_back(PyObject* object) {
         Py_DECREF(object);
         return;
     }
-    {
+    try {
         std::lock_guard lock(g_pending.mutex);
         g_pending.objects.push_back(object);
+    } catch (const std::bad_alloc&) {
+        return; // out of memory: one object leaks rather than the process aborting
     }
     g_pending_dirty.store(true, std::memory_order_release);
 }
@@ -113,8 +116,9 @@ void install_object_handle_ops() noexcept {
 }
 
 GraphData wrap_object(PyObject* object) {
+    auto* holder = new ObjectHolder{{1}, object}; // may throw: no reference taken yet
     Py_INCREF(object);
-    return GraphData::from_object(ObjectHandle::adopt(new ObjectHolder{{1}, object}));
+    return GraphData::from_object(ObjectHandle::adopt(holder));
 }
 
 PyObject* handle_object(void* handle) noexcept {

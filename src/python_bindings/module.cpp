@@ -1,11 +1,14 @@
 // Module initialisation and class registration.
 #include "module.hpp"
 
+#include "exception_boundary.hpp"
 #include "interpreter_lock.hpp"
 #include "py_dag.hpp"
 #include "py_graph.hpp"
 
 #include <atomic>
+#include <exception>
+#include <new>
 
 namespace vantorix::python {
 
@@ -34,7 +37,8 @@ PyObject* shutdown_hook(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyMethodDef g_shutdown_hook_def = {"_vantorix_shutdown", shutdown_hook, METH_NOARGS, nullptr};
+PyMethodDef g_shutdown_hook_def = {"_vantorix_shutdown", guarded_method<shutdown_hook>(),
+                                   METH_NOARGS, nullptr};
 
 bool register_shutdown_hook() {
     PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
@@ -75,9 +79,7 @@ bool register_class(PyObject* module, const char* name, PyTypeObject* type) {
     return PyObject_SetAttrString(module, name, reinterpret_cast<PyObject*>(type)) == 0;
 }
 
-} // namespace
-
-PyObject* initialise() {
+PyObject* create_module() {
     ModuleEntry entry;
     PyRef module = PyRef::steal(PyModule_Create2(&g_module_def, 1013));
     if (!module) {
@@ -112,6 +114,10 @@ PyObject* initialise() {
     return module.release();
 }
 
+} // namespace
+
+PyObject* initialise() { return guarded<create_module>(); }
+
 void raise_internal_failure(const std::string& message) {
     if (g_internal_failure == nullptr) {
         g_internal_failure = PyErr_NewExceptionWithDoc(
@@ -126,6 +132,30 @@ void raise_internal_failure(const std::string& message) {
         PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (text) {
         PyErr_SetObject(g_internal_failure, text.get());
+    }
+}
+
+namespace {
+
+void raise_failure_message(const char* message) noexcept {
+    try {
+        raise_internal_failure(message);
+    } catch (...) {
+        PyErr_NoMemory(); // not even the message could be made
+    }
+}
+
+} // namespace
+
+void raise_current_cxx_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        raise_failure_message(error.what());
+    } catch (...) {
+        raise_failure_message("unknown C++ exception");
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "arguments.hpp"
 #include "conversion.hpp"
+#include "exception_boundary.hpp"
 #include "interpreter_lock.hpp"
 #include "module.hpp"
 #include "python_node.hpp"
@@ -212,8 +213,7 @@ PyObject* py_dag_to_mermaid(PyObject* self, PyObject*) {
 }
 
 PyMethodDef g_methods[] = {
-    {"execute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_dag_execute)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"execute", guarded_method<py_dag_execute>(), METH_FASTCALL | METH_KEYWORDS,
      "execute($self, parallel=..., max_threads=...)\n--\n\n"
      "Execute the DAG\n\n"
      "Args:\n"
@@ -223,7 +223,7 @@ PyMethodDef g_methods[] = {
      "unlimited. Default: None\n\n"
      "Returns:\n"
      "    Dictionary containing the execution context"},
-    {"to_mermaid", py_dag_to_mermaid, METH_NOARGS,
+    {"to_mermaid", guarded_method<py_dag_to_mermaid>(), METH_NOARGS,
      "to_mermaid($self)\n--\n\n"
      "Get Mermaid diagram representation\n\n"
      "Returns:\n"
@@ -236,7 +236,7 @@ PyType_Slot g_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(py_dag_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py_dag_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(py_dag_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(py_dag_clear)},
+    {Py_tp_clear, guarded_slot<py_dag_clear>()},
     {Py_tp_methods, g_methods},
     {0, nullptr},
 };

@@ -2,6 +2,7 @@
 
 #include "arguments.hpp"
 #include "builder/builder.hpp"
+#include "exception_boundary.hpp"
 #include "interpreter_lock.hpp"
 #include "py_dag.hpp"
 #include "python_node.hpp"
@@ -303,8 +304,7 @@ PyObject* py_graph_build(PyObject* self, PyObject*) {
 }
 
 PyMethodDef g_methods[] = {
-    {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_graph_add)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"add", guarded_method<py_graph_add>(), METH_FASTCALL | METH_KEYWORDS,
      "add($self, function=..., label=..., inputs=..., outputs=...)\n--\n\n"
      "Add a node to the graph\n\n"
      "Args:\n"
@@ -314,15 +314,14 @@ PyMethodDef g_methods[] = {
      "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict\n\n"
      "Returns:\n"
      "    Self for method chaining"},
-    {"branch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_graph_branch)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"branch", guarded_method<py_graph_branch>(), METH_FASTCALL | METH_KEYWORDS,
      "branch($self, subgraph)\n--\n\n"
      "Create a branch in the graph\n\n"
      "Args:\n"
      "    subgraph: PyGraph instance representing the branch\n\n"
      "Returns:\n"
      "    Branch ID (usize)"},
-    {"build", py_graph_build, METH_NOARGS,
+    {"build", guarded_method<py_graph_build>(), METH_NOARGS,
      "build($self)\n--\n\n"
      "Build the DAG from the graph\n\n"
      "Returns:\n"
@@ -332,10 +331,10 @@ PyMethodDef g_methods[] = {
 
 PyType_Slot g_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for Graph builder")},
-    {Py_tp_new, reinterpret_cast<void*>(py_graph_new)},
+    {Py_tp_new, guarded_slot<py_graph_new>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(py_graph_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(py_graph_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(py_graph_clear)},
+    {Py_tp_clear, guarded_slot<py_graph_clear>()},
     {Py_tp_methods, g_methods},
     {0, nullptr},
 };

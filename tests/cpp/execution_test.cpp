@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+
 #include <cerrno>
 #include <functional>
 #include <mutex>
@@ -260,6 +262,17 @@ TEST(ExecutionFailure, ThrowingWorkerFailsTheRunAfterItsBatchFinished) {
         caught<ExecutionError>([&] { dag.execute_detailed(true, 3, scene.opening_hooks()); });
     ASSERT_TRUE(error.has_value());
     EXPECT_STREQ(error->what(), "a scoped thread panicked");
+    EXPECT_EQ(scene.finished.load(), 2);
+    EXPECT_EQ(scene.later_ran.load(), 0);
+}
+
+TEST(ExecutionFailure, WorkerOutOfMemoryReachesTheCallerAsItselfAfterItsBatch) {
+    FailureScene scene;
+    const Dag dag = scene.dag({scene.waiting_worker(), scene.throwing(std::bad_alloc()),
+                               scene.waiting_worker(), scene.must_not_run()});
+    const auto error =
+        caught<std::bad_alloc>([&] { dag.execute(true, 3, scene.opening_hooks()); });
+    EXPECT_TRUE(error.has_value());
     EXPECT_EQ(scene.finished.load(), 2);
     EXPECT_EQ(scene.later_ran.load(), 0);
 }
