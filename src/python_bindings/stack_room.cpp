@@ -47,8 +47,8 @@ bool enough_stack_for_nested_run() noexcept {
     if (stack.size == 0) {
         return true;
     }
-    char here;
-    const auto position = reinterpret_cast<std::uintptr_t>(&here);
+    // The frame itself, not a local: a sanitizer may keep locals on a heap-allocated stack.
+    const auto position = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     if (position < stack.low || position - stack.low > stack.size) {
         return true; // not on the stack we know of (an alternate signal stack, say)
     }

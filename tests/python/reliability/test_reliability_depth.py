@@ -53,10 +53,15 @@ def run(catch, where):
 @pytest.mark.parametrize("where", ["caller", "worker"])
 def test_endless_nested_runs_raise_recursion_error(where):
     (result, depth), stderr = run("catch", where)
-    assert result == depth
-    # Hundreds of levels at the least (3.12 counts C recursion and stops first, near 750).
+    # Hundreds of levels at the least: 3.12 counts C recursion and stops first, near 750, by
+    # failing the call of the next node before it runs (the ordinary node-failure path).
     assert int(depth) >= 500
-    assert stderr == ""
+    if result == "None":
+        assert sys.version_info[:2] == (3, 12)
+        assert "RecursionError" in stderr
+    else:
+        assert result == depth
+        assert stderr == ""
 
 
 def test_an_uncaught_recursion_error_fails_the_deepest_node_only():
