@@ -41,10 +41,12 @@ struct ExecutionResult {
 
 // Optional behaviour of a run that the host can plug in.
 struct ExecutionHooks {
-    // Called on the calling thread every `wait_tick` while it waits for a batch of workers, and
-    // once more when the batch has finished. It may throw an `ExecutionInterrupt` to stop the run
-    // once the batch has finished; any other exception it throws is likewise held until then and
-    // reaches the caller as itself.
+    // Makes the calling thread's wait for a batch of workers wake up: `on_wait` is called when a
+    // signal handler has run on that thread (the signal interrupts the wait), when `wait_tick`
+    // has passed without either, and once more when the batch has finished. It may throw an
+    // `ExecutionInterrupt` to stop the run once the batch has finished; any other exception it
+    // throws is likewise held until then and reaches the caller as itself. Without it the wait
+    // sleeps until the batch has finished, whatever signals come.
     std::function<void()> on_wait;
     std::chrono::milliseconds wait_tick{20};
     // Test seam: returns an errno value to make starting worker `index` of a batch fail.

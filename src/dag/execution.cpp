@@ -1,10 +1,16 @@
 #include "dag/dag.hpp"
 
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <cxxabi.h>
 #include <exception>
 #include <mutex>
@@ -51,29 +57,56 @@ private:
     bool bookkeeping_;
 };
 
+// Blocks until `word` no longer holds `expected` or a wake-up comes; also returns when a signal
+// handler has run on this thread, after `timeout` (null: none) and spuriously. Returns false for
+// a signal or the timeout. A futex, unlike a condition variable, reports the signal.
+bool futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected,
+                const timespec* timeout) noexcept {
+    const long status = syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word),
+                                FUTEX_WAIT_PRIVATE, expected, timeout, nullptr, 0);
+    return status == 0 || errno == EAGAIN;
+}
+
+void futex_wake_all(std::atomic<std::uint32_t>& word) noexcept {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT32_MAX,
+            nullptr, nullptr, 0);
+}
+
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+              std::atomic<std::uint32_t>::is_always_lock_free);
+
 // One multi-node level: workers read the shared snapshot and append to the result list.
 struct LevelRun {
     const Context& snapshot;
     std::mutex results_mutex;
     std::vector<NodeResult> results;
 
-    // Per batch: how many workers have not finished yet, and how they ended.
+    // Per batch: how many workers have not finished yet (the word the calling thread waits on),
+    // and how they ended.
+    std::atomic<std::uint32_t> running{0};
     std::mutex batch_mutex;
-    std::condition_variable batch_done;
-    std::size_t running = 0;
     bool panicked = false;
     std::exception_ptr interrupt;
 
     explicit LevelRun(const Context& level_snapshot) : snapshot(level_snapshot) {}
 
     void finish_worker(std::exception_ptr interrupted, bool failed) {
-        std::lock_guard lock(batch_mutex);
-        panicked = panicked || failed;
-        if (interrupted && !interrupt) {
-            interrupt = std::move(interrupted);
+        if (failed || interrupted) {
+            std::lock_guard lock(batch_mutex);
+            panicked = panicked || failed;
+            if (interrupted && !interrupt) {
+                interrupt = std::move(interrupted);
+            }
         }
-        if (--running == 0) {
-            batch_done.notify_all();
+        if (running.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            futex_wake_all(running);
+        }
+    }
+
+    void hold_interrupt(std::exception_ptr interrupted) {
+        std::lock_guard lock(batch_mutex);
+        if (!interrupt) {
+            interrupt = std::move(interrupted);
         }
     }
 };
@@ -116,6 +149,41 @@ void* run_worker(void* argument) {
     return nullptr;
 }
 
+// Waits until every worker of the batch has finished, calling the wait hook as ExecutionHooks
+// says. Whatever the hook throws is held for the end of the batch.
+void wait_for_batch(LevelRun& level, const ExecutionHooks& hooks) {
+    const auto tick = std::chrono::duration_cast<std::chrono::nanoseconds>(hooks.wait_tick);
+    const timespec timeout{static_cast<time_t>(tick.count() / 1'000'000'000),
+                           static_cast<long>(tick.count() % 1'000'000'000)};
+    for (;;) {
+        const std::uint32_t running = level.running.load(std::memory_order_acquire);
+        if (running == 0) {
+            return;
+        }
+        if (!hooks.on_wait) {
+            futex_wait(level.running, running, nullptr);
+            continue;
+        }
+        if (futex_wait(level.running, running, &timeout) ||
+            level.running.load(std::memory_order_acquire) == 0) {
+            continue;
+        }
+        try {
+            hooks.on_wait();
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (...) {
+            level.hold_interrupt(std::current_exception());
+        }
+    }
+}
+
+void join_all(const std::vector<pthread_t>& threads) {
+    for (pthread_t thread : threads) {
+        pthread_join(thread, nullptr);
+    }
+}
+
 // Starts one worker per node of `batch`, waits for all of them and reports how they ended.
 void run_batch(LevelRun& level, std::span<const Node* const> batch, const ExecutionHooks& hooks) {
     std::vector<WorkerTask> tasks;
@@ -131,54 +199,30 @@ void run_batch(LevelRun& level, std::span<const Node* const> batch, const Execut
     pthread_attr_setstacksize(&attributes, kWorkerStackSize);
     int spawn_error = 0;
     for (std::size_t i = 0; i < tasks.size(); ++i) {
-        {
-            std::lock_guard lock(level.batch_mutex);
-            ++level.running;
-        }
+        level.running.fetch_add(1, std::memory_order_relaxed);
         pthread_t thread;
         spawn_error = hooks.spawn_fault ? hooks.spawn_fault(i) : 0;
         if (spawn_error == 0) {
             spawn_error = pthread_create(&thread, &attributes, run_worker, &tasks[i]);
         }
         if (spawn_error != 0) {
-            std::lock_guard lock(level.batch_mutex);
-            --level.running;
+            level.running.fetch_sub(1, std::memory_order_relaxed);
             break;
         }
         threads.push_back(thread);
     }
     pthread_attr_destroy(&attributes);
 
-    {
-        std::unique_lock lock(level.batch_mutex);
-        while (level.running > 0) {
-            if (!hooks.on_wait) {
-                level.batch_done.wait(lock);
-                continue;
-            }
-            if (level.batch_done.wait_for(lock, hooks.wait_tick) == std::cv_status::timeout &&
-                level.running > 0) {
-                lock.unlock();
-                // Whatever the hook throws is held until every started worker has finished and
-                // been joined: the workers use `level` and `tasks`, which live in this frame.
-                std::exception_ptr interrupted;
-                try {
-                    hooks.on_wait();
-                } catch (abi::__forced_unwind&) {
-                    throw;
-                } catch (...) {
-                    interrupted = std::current_exception();
-                }
-                lock.lock();
-                if (interrupted && !level.interrupt) {
-                    level.interrupt = std::move(interrupted);
-                }
-            }
-        }
+    try {
+        wait_for_batch(level, hooks);
+    } catch (abi::__forced_unwind&) {
+        // The calling thread is being ended inside the hook, but the workers use `level` and
+        // `tasks`, which live in this frame: they finish first.
+        wait_for_batch(level, ExecutionHooks());
+        join_all(threads);
+        throw;
     }
-    for (pthread_t thread : threads) {
-        pthread_join(thread, nullptr);
-    }
+    join_all(threads);
 
     if (spawn_error != 0) {
         throw ExecutionError(std::string("failed to spawn thread: ") + std::strerror(spawn_error) +

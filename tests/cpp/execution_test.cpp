@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <new>
+#include <pthread.h>
+#include <signal.h>
 
 #include <cerrno>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <thread>
 
@@ -343,6 +345,77 @@ TEST(ExecutionFailure, OtherWaitHookFailureWaitsForTheBatchBeforeItSurfaces) {
     EXPECT_EQ(scene.finished.load(), 2);
     EXPECT_EQ(scene.later_ran.load(), 0);
     scene.gate.count_down();
+}
+
+// A root and a level of `worker` and a no-op node: the calling thread waits for one worker.
+Dag one_worker_dag(NodeFunctionPtr worker) {
+    return dag_of(make_node(0, {}), make_node(1, {0}, std::move(worker)), make_node(2, {0}));
+}
+
+TEST(ExecutionWait, SignalHandlerRunOnTheCallingThreadWakesItsWait) {
+    // Installed without SA_RESTART, as Python installs its handlers.
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    const pthread_t caller = pthread_self();
+    Latch woken(1);
+    std::atomic<bool> woken_while_running{false};
+    const Dag dag = one_worker_dag(make_node_function([&](const Context&, const Context&) {
+        // A signal that comes before the wait has begun wakes nothing: send until one does.
+        for (int attempt = 0; attempt < 2000 && !woken_while_running; ++attempt) {
+            pthread_kill(caller, SIGUSR1);
+            woken_while_running = woken.wait(std::chrono::milliseconds(10));
+        }
+        return Context();
+    }));
+    ExecutionHooks hooks;
+    hooks.wait_tick = std::chrono::hours(1);
+    hooks.on_wait = [&] { woken.count_down(); };
+    dag.execute(true, std::nullopt, hooks);
+    EXPECT_TRUE(woken_while_running);
+    sigaction(SIGUSR1, &previous, nullptr);
+}
+
+TEST(ExecutionWait, CallingThreadEndedInItsWaitHookLetsItsWorkersFinishFirst) {
+    struct Scene {
+        Latch hook_called{1};
+        Latch release{1};
+        std::atomic<bool> caller_unwound{false};
+        std::atomic<bool> worker_outlived_caller{true};
+        ExecutionHooks hooks;
+        std::optional<Dag> dag;
+    } scene;
+    scene.dag = one_worker_dag(make_node_function([&scene](const Context&, const Context&) {
+        EXPECT_TRUE(scene.release.wait());
+        scene.worker_outlived_caller = scene.caller_unwound.load();
+        return Context();
+    }));
+    scene.hooks.wait_tick = std::chrono::milliseconds(1);
+    scene.hooks.on_wait = [&scene] {
+        scene.hook_called.count_down();
+        pthread_exit(nullptr); // unwinds the calling thread, as thread cancellation does
+    };
+    pthread_t caller;
+    ASSERT_EQ(pthread_create(
+                  &caller, nullptr,
+                  [](void* argument) -> void* {
+                      auto& shared = *static_cast<Scene*>(argument);
+                      struct Mark {
+                          std::atomic<bool>& unwound;
+                          ~Mark() { unwound = true; }
+                      } mark{shared.caller_unwound};
+                      shared.dag->execute(true, std::nullopt, shared.hooks);
+                      return nullptr;
+                  },
+                  &scene),
+              0);
+    EXPECT_TRUE(scene.hook_called.wait());
+    scene.release.count_down();
+    pthread_join(caller, nullptr);
+    EXPECT_TRUE(scene.caller_unwound);
+    EXPECT_FALSE(scene.worker_outlived_caller);
 }
 
 TEST(Execution, EveryHandleCopyIsReleasedInBothModes) {

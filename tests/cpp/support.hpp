@@ -84,9 +84,9 @@ public:
         }
     }
     // True once the count reached zero; false on timeout.
-    bool wait() {
+    bool wait(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
         std::unique_lock lock(mutex_);
-        return opened_.wait_for(lock, std::chrono::seconds(20), [&] { return remaining_ == 0; });
+        return opened_.wait_for(lock, timeout, [&] { return remaining_ == 0; });
     }
     bool arrive_and_wait() {
         count_down();
