@@ -1,12 +1,12 @@
 #include "interpreter_lock.hpp"
 
-#include <pythread.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <mutex>
 #include <new>
-#include <thread>
 #include <vector>
 
 namespace vantorix::python {
@@ -14,6 +14,9 @@ namespace vantorix::python {
 namespace {
 
 thread_local int t_lock_depth = 0;
+// Set while the thread that finalises the interpreter runs the engine (a finaliser called
+// `execute`): it alone may still take the lock.
+thread_local bool t_finalizing_thread = false;
 
 // References given back by threads without the interpreter lock. Never destroyed: while the
 // process exits, engine threads of a daemon thread's run may still be queueing references when
@@ -32,7 +35,7 @@ struct ObjectHolder {
 
 void give_back(PyObject* object) {
     if (t_lock_depth > 0) {
-        Py_DECREF(object);
+        drop_reference(object);
         return;
     }
     try {
@@ -56,44 +59,30 @@ void release_holder(void* handle) noexcept {
     }
 }
 
-// The shutdown gate: engine threads count themselves in before taking the lock. Entering
-// publishes the count before reading the flag, and closing publishes the flag before reading the
-// count (both sequentially consistent), so either the entering thread sees the gate closed or
-// the closing thread sees it inside. No lock on this path: it runs for every node.
-std::atomic<bool> g_gate_closed{false};
-std::atomic<std::size_t> g_threads_in_python{0};
-std::atomic<unsigned long> g_finalizing_thread{0};
-thread_local int t_gate_entries = 0;
-
-bool gate_enter() {
-    if (t_gate_entries > 0) {
-        ++t_gate_entries;
-        return true;
-    }
-    g_threads_in_python.fetch_add(1);
-    if (g_gate_closed.load() && PyThread_get_thread_ident() != g_finalizing_thread.load()) {
-        g_threads_in_python.fetch_sub(1);
-        return false;
-    }
-    t_gate_entries = 1;
-    return true;
+// Interpreter exit. CPython ends a thread that takes the lock once finalisation has begun
+// (thread_end.hpp), and would crash one that takes it after finalisation has freed the thread
+// states; so the module asks first. Exit handlers still run before this point: until then every
+// thread takes the lock as usual. Both flags stay set once the interpreter has finalised.
+bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0 || Py_IsInitialized() == 0;
+#else
+    return _Py_IsFinalizing() != 0 || Py_IsInitialized() == 0;
+#endif
 }
 
-void gate_leave() {
-    if (--t_gate_entries == 0) {
-        g_threads_in_python.fetch_sub(1);
-    }
-}
-
-[[noreturn]] void park_forever() {
-    // The process is exiting; this thread must not run Python again. It holds nothing and waits
-    // for the process to end.
-    for (;;) {
-        std::this_thread::sleep_for(std::chrono::hours(1));
-    }
-}
+bool may_take_lock() noexcept { return t_finalizing_thread || !interpreter_finalizing(); }
 
 } // namespace
+
+[[noreturn]] void park_thread_for_good() noexcept {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    for (;;) {
+        pause();
+    }
+}
 
 int& lock_depth() noexcept { return t_lock_depth; }
 
@@ -107,7 +96,7 @@ void apply_pending_decrefs() {
         pending.swap(g_pending.objects);
     }
     for (PyObject* object : pending) {
-        Py_DECREF(object);
+        drop_reference(object);
     }
 }
 
@@ -125,29 +114,24 @@ PyObject* handle_object(void* handle) noexcept {
     return static_cast<ObjectHolder*>(handle)->object;
 }
 
-void close_gate_for_shutdown() {
-    const std::size_t own_entries = t_gate_entries > 0 ? 1 : 0;
-    g_finalizing_thread.store(PyThread_get_thread_ident());
-    g_gate_closed.store(true);
-    const int depth = std::exchange(t_lock_depth, 0);
-    Py_BEGIN_ALLOW_THREADS
-    // Shutdown only: a short poll keeps the per-node path free of any lock.
-    while (g_threads_in_python.load() > own_entries) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    Py_END_ALLOW_THREADS
-    t_lock_depth = depth;
+void install_fork_handlers() noexcept {
+    // The forking thread holds the queue's mutex across the fork, so the child's copy is
+    // consistent and unlocked: a thread that held it in the parent does not exist in the child.
+    pthread_atfork([] { g_pending.mutex.lock(); }, [] { g_pending.mutex.unlock(); },
+                   [] { g_pending.mutex.unlock(); });
 }
+
+bool runs_signal_handlers() noexcept { return gettid() == getpid(); }
 
 NodeLock::NodeLock() {
     if (t_lock_depth > 0) {
         acquired_ = true;
         return;
     }
-    if (!gate_enter()) {
+    if (!may_take_lock()) {
         return;
     }
-    state_ = PyGILState_Ensure();
+    state_ = parking_on_thread_end(PyGILState_Ensure);
     took_lock_ = true;
     acquired_ = true;
     ++t_lock_depth;
@@ -155,19 +139,19 @@ NodeLock::NodeLock() {
 }
 
 NodeLock::~NodeLock() {
-    if (took_lock_) {
-        --t_lock_depth;
-        PyGILState_Release(state_);
-        gate_leave();
+    if (!took_lock_) {
+        return;
     }
+    --t_lock_depth;
+    // Giving back a thread state that the lock created clears it, which may run finalisers.
+    parking_on_thread_end([this] { PyGILState_Release(state_); });
 }
 
-ReleasedLock::ReleasedLock() : saved_depth_(std::exchange(t_lock_depth, 0)) {
-    // A thread counted in by a node function is not inside Python while the engine runs.
-    if (t_gate_entries > 0) {
-        saved_gate_entries_ = std::exchange(t_gate_entries, 1);
-        gate_leave();
-    }
+ReleasedLock::ReleasedLock()
+    : saved_depth_(std::exchange(t_lock_depth, 0)),
+      // This thread holds the lock, so if the interpreter finalises, this is the finalising one.
+      saved_finalizing_thread_(
+          std::exchange(t_finalizing_thread, t_finalizing_thread || interpreter_finalizing())) {
     saved_ = PyEval_SaveThread();
 }
 
@@ -175,32 +159,31 @@ void ReleasedLock::reacquire() {
     if (saved_ == nullptr) {
         return;
     }
-    if (!gate_enter()) {
-        park_forever();
+    if (!may_take_lock()) {
+        park_thread_for_good();
     }
-    PyEval_RestoreThread(saved_);
+    parking_on_thread_end([this] { PyEval_RestoreThread(saved_); });
     saved_ = nullptr;
-    if (saved_gate_entries_ > 0) {
-        t_gate_entries = saved_gate_entries_;
-    } else {
-        gate_leave();
-    }
     t_lock_depth = saved_depth_;
+    t_finalizing_thread = saved_finalizing_thread_;
     apply_pending_decrefs();
 }
 
 void ReleasedLock::with_lock(const std::function<void()>& action) {
-    if (!gate_enter()) {
+    if (!may_take_lock()) {
         return;
     }
-    PyEval_RestoreThread(saved_);
+    parking_on_thread_end([this] { PyEval_RestoreThread(saved_); });
     ++t_lock_depth;
-    action();
+    try {
+        parking_on_thread_end(action);
+    } catch (...) {
+        --t_lock_depth;
+        saved_ = PyEval_SaveThread();
+        throw;
+    }
     --t_lock_depth;
     saved_ = PyEval_SaveThread();
-    gate_leave();
 }
-
-ReleasedLock::~ReleasedLock() { reacquire(); }
 
 } // namespace vantorix::python

@@ -41,13 +41,18 @@ public:
     ModuleEntry& operator=(const ModuleEntry&) = delete;
 };
 
-// Interpreter shutdown. Threads started by the engine must not take the lock once the
-// interpreter has begun to finalise: it would terminate them inside C++ frames. An exit hook
-// closes the gate and waits, with the lock released, until no such thread is inside Python.
-void close_gate_for_shutdown();
+// Registers what a forked child needs to use the module: a queue of pending references that no
+// vanished thread holds. Called once at import.
+void install_fork_handlers() noexcept;
+
+// Whether the calling thread is the one that runs Python's signal handlers: the process's first
+// thread, where the interpreter runs them for `python` (and for a forked child, whose only
+// thread is the one that forked).
+bool runs_signal_handlers() noexcept;
 
 // Takes the interpreter lock for a node function on whatever thread it runs. `acquired()` is
-// false when the interpreter is shutting down; Python must not be touched then.
+// false once the interpreter finalises, on every thread but the finalising one: Python must not
+// be touched then.
 class NodeLock {
 public:
     NodeLock();
@@ -66,12 +71,12 @@ private:
 class ReleasedLock {
 public:
     ReleasedLock();
-    // Takes the lock back. Never returns on a thread other than the finalising one once the
-    // interpreter shuts down (the thread is parked instead of being torn down in C++ frames).
+    // Takes the lock back. Once the interpreter finalises, a thread other than the finalising
+    // one never returns from here: it is parked, as the interpreter would end it.
     void reacquire();
-    ~ReleasedLock();
+    ~ReleasedLock() { reacquire(); }
     // Runs `action` with the lock briefly held again, from inside the released section. Does
-    // nothing once the interpreter is shutting down.
+    // nothing once the interpreter finalises, unless this is the finalising thread.
     void with_lock(const std::function<void()>& action);
     ReleasedLock(const ReleasedLock&) = delete;
     ReleasedLock& operator=(const ReleasedLock&) = delete;
@@ -79,7 +84,7 @@ public:
 private:
     PyThreadState* saved_ = nullptr;
     int saved_depth_ = 0;
-    int saved_gate_entries_ = 0;
+    bool saved_finalizing_thread_ = false;
 };
 
 } // namespace vantorix::python

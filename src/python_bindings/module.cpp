@@ -30,26 +30,6 @@ PyModuleDef g_module_def = {
     nullptr,
 };
 
-// Registered with `atexit`: stops engine threads from entering Python before the interpreter
-// finalises, and waits for those inside to leave.
-PyObject* shutdown_hook(PyObject*, PyObject*) {
-    close_gate_for_shutdown();
-    Py_RETURN_NONE;
-}
-
-PyMethodDef g_shutdown_hook_def = {"_vantorix_shutdown", guarded_method<shutdown_hook>(),
-                                   METH_NOARGS, nullptr};
-
-bool register_shutdown_hook() {
-    PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
-    PyRef hook = PyRef::steal(PyCFunction_New(&g_shutdown_hook_def, nullptr));
-    if (!atexit || !hook) {
-        return false;
-    }
-    PyRef result = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
-    return static_cast<bool>(result);
-}
-
 PyTypeObject* type_for(std::size_t index, PyType_Spec* type_spec) {
     if (g_types[index] == nullptr) {
         g_types[index] = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(type_spec));
@@ -94,6 +74,7 @@ PyObject* create_module() {
         return nullptr;
     }
     install_object_handle_ops();
+    install_fork_handlers();
     PyTypeObject* graph_type = type_for(0, py_graph_spec());
     if (graph_type != nullptr) {
         set_py_graph_type(graph_type);
@@ -106,9 +87,6 @@ PyObject* create_module() {
         set_py_dag_type(dag_type);
     }
     if (!register_class(module.get(), "PyDag", dag_type)) {
-        return nullptr;
-    }
-    if (!register_shutdown_hook()) {
         return nullptr;
     }
     return module.release();

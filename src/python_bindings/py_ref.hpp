@@ -4,9 +4,19 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "thread_end.hpp"
+
 #include <utility>
 
 namespace vantorix::python {
+
+// Gives back one reference (null allowed). Giving back the last one runs the object's finaliser,
+// Python code that may drop the lock and take it back, and so end the thread (thread_end.hpp).
+inline void drop_reference(PyObject* object) noexcept {
+    if (object != nullptr) {
+        parking_on_thread_end([object] { Py_DECREF(object); });
+    }
+}
 
 class PyRef {
 public:
@@ -22,13 +32,13 @@ public:
     PyRef(PyRef&& other) noexcept : object_(other.release()) {}
     PyRef& operator=(PyRef&& other) noexcept {
         if (this != &other) {
-            Py_XSETREF(object_, other.release());
+            drop_reference(std::exchange(object_, other.release()));
         }
         return *this;
     }
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(object_); }
+    ~PyRef() { drop_reference(object_); }
 
     PyObject* get() const noexcept { return object_; }
     // Hands the reference to the caller.

@@ -2,6 +2,7 @@
 
 #include "conversion.hpp"
 #include "interpreter_lock.hpp"
+#include "thread_end.hpp"
 
 #include <cstdio>
 #include <string>
@@ -22,7 +23,10 @@ PyRef describe_current_error() {
         PyErr_Clear();
         name = PyRef::steal(PyUnicode_FromString("<unknown>"));
     }
-    PyRef text = error.value ? PyRef::steal(PyObject_Str(error.value.get())) : PyRef();
+    PyRef text =
+        error.value
+            ? PyRef::steal(parking_on_thread_end([&] { return PyObject_Str(error.value.get()); }))
+            : PyRef();
     if (!text) {
         PyErr_Clear();
         return PyRef::steal(PyUnicode_FromFormat("%U: <exception str() failed>", name.get()));
@@ -127,7 +131,8 @@ void write_audit_hook_failure() {
 void print_failure() {
     PyRef hook = PyRef::borrow(PySys_GetObject("excepthook"));
     if (!hook || hook.get() == Py_None) {
-        PyErr_PrintEx(0); // says that sys.excepthook is missing or fails, then prints the error
+        // Says that sys.excepthook is missing or fails, then prints the error.
+        parking_on_thread_end([] { PyErr_PrintEx(0); });
         return;
     }
     const FetchedError error = FetchedError::take();
@@ -139,8 +144,10 @@ void print_failure() {
     if (PyExceptionInstance_Check(error.value.get())) {
         PyException_SetTraceback(error.value.get(), traceback);
     }
-    if (PySys_Audit("sys.excepthook", "OOOO", hook.get(), error.type.get(), error.value.get(),
-                    traceback) < 0) {
+    if (parking_on_thread_end([&] {
+            return PySys_Audit("sys.excepthook", "OOOO", hook.get(), error.type.get(),
+                               error.value.get(), traceback);
+        }) < 0) {
         if (PyErr_ExceptionMatches(PyExc_RuntimeError)) {
             PyErr_Clear(); // an audit hook's way of vetoing the printing
             return;
@@ -148,7 +155,8 @@ void print_failure() {
         write_audit_hook_failure();
     }
     PyObject* arguments[] = {error.type.get(), error.value.get(), traceback};
-    if (PyRef::steal(PyObject_Vectorcall(hook.get(), arguments, 3, nullptr))) {
+    if (PyRef::steal(parking_on_thread_end(
+            [&] { return PyObject_Vectorcall(hook.get(), arguments, 3, nullptr); }))) {
         return;
     }
     if (PyErr_ExceptionMatches(PyExc_SystemExit) ||
@@ -157,11 +165,14 @@ void print_failure() {
     }
     const FetchedError hook_error = FetchedError::take();
     std::fflush(stdout);
-    PySys_WriteStderr("Error in sys.excepthook:\n");
-    PyErr_Display(hook_error.type ? hook_error.type.get() : Py_None,
-                  hook_error.value ? hook_error.value.get() : Py_None, hook_error.traceback.get());
-    PySys_WriteStderr("\nOriginal exception was:\n");
-    PyErr_Display(error.type.get(), error.value.get(), error.traceback.get());
+    parking_on_thread_end([&] {
+        PySys_WriteStderr("Error in sys.excepthook:\n");
+        PyErr_Display(hook_error.type ? hook_error.type.get() : Py_None,
+                      hook_error.value ? hook_error.value.get() : Py_None,
+                      hook_error.traceback.get());
+        PySys_WriteStderr("\nOriginal exception was:\n");
+        PyErr_Display(error.type.get(), error.value.get(), error.traceback.get());
+    });
     PyErr_Clear();
 }
 
@@ -194,8 +205,10 @@ private:
             return Context();
         }
         PyObject* arguments[] = {input_dict.get(), params_dict.get()};
-        PyRef returned = PyRef::steal(
-            PyObject_Vectorcall(handle_object(callable_.as_object()), arguments, 2, nullptr));
+        PyRef returned = PyRef::steal(parking_on_thread_end([&] {
+            return PyObject_Vectorcall(handle_object(callable_.as_object()), arguments, 2,
+                                       nullptr);
+        }));
         if (!returned) {
             if (!PyErr_Occurred()) {
                 PyErr_SetString(PyExc_SystemError,
@@ -292,8 +305,11 @@ void write_stderr(PyObject* message) {
     FetchedError pending = FetchedError::take();
     PyRef sys = PyRef::steal(PyImport_ImportModule("sys"));
     PyRef stream = sys ? PyRef::steal(PyObject_GetAttrString(sys.get(), "stderr")) : PyRef();
-    PyRef written =
-        stream ? PyRef::steal(PyObject_CallMethod(stream.get(), "write", "O", message)) : PyRef();
+    // Writing is Python code, and mostly blocking output that drops the lock.
+    PyRef written = stream ? PyRef::steal(parking_on_thread_end([&] {
+        return PyObject_CallMethod(stream.get(), "write", "O", message);
+    }))
+                           : PyRef();
     (void)written;
     PyErr_Clear();
     std::move(pending).restore();
