@@ -110,9 +110,8 @@ std::optional<ExecuteArguments> read_execute_arguments(PyObject* const* args, Py
     return arguments;
 }
 
-// Runs the engine with the interpreter lock released. While it waits for workers, the calling
-// thread briefly takes the lock back now and then to run signal handlers, so Ctrl-C stops the
-// run. Returns the final context, or nullopt with a Python error set.
+// Runs the engine with the interpreter lock released. Returns the final context, or nullopt with
+// a Python error set.
 std::optional<Context> run_released(const Dag& dag, const ExecuteArguments& arguments) {
     std::optional<Context> context;
     std::unique_ptr<PythonInterrupt> interrupt;
@@ -121,20 +120,24 @@ std::optional<Context> run_released(const Dag& dag, const ExecuteArguments& argu
     {
         ReleasedLock released;
         ExecutionHooks hooks;
-        // Often enough to answer Ctrl-C well within 100 ms, seldom enough not to compete for
-        // the lock with nodes that are just waking up.
-        hooks.wait_tick = std::chrono::milliseconds(50);
-        hooks.on_wait = [&released] {
-            std::optional<PythonInterrupt> raised;
-            released.with_lock([&raised] {
-                if (PyErr_CheckSignals() < 0) {
-                    raised.emplace(PythonInterrupt::take_current());
+        // Only the main thread runs Python's signal handlers, so only a wait there wakes: when a
+        // signal handler has run on it (Ctrl-C interrupts the wait), and every 100 ms for an
+        // interrupt that comes without a signal (_thread.interrupt_main). It takes the lock
+        // briefly to run the handlers. Waits on other threads sleep until the batch is done.
+        if (runs_signal_handlers()) {
+            hooks.wait_tick = std::chrono::milliseconds(100);
+            hooks.on_wait = [&released] {
+                std::optional<PythonInterrupt> raised;
+                released.with_lock([&raised] {
+                    if (PyErr_CheckSignals() < 0) {
+                        raised.emplace(PythonInterrupt::take_current());
+                    }
+                });
+                if (raised) {
+                    throw std::move(*raised);
                 }
-            });
-            if (raised) {
-                throw std::move(*raised);
-            }
-        };
+            };
+        }
         try {
             context = dag.execute(arguments.parallel, arguments.max_threads, hooks);
         } catch (PythonInterrupt& caught) {
