@@ -116,7 +116,9 @@ struct WorkerTask {
     const Node* node;
 };
 
-void* run_worker(void* argument) {
+// The functions that catch abi::__forced_unwind are not checked for null references: the
+// unwinding of a cancelled thread carries no object for the catch to bind to.
+[[gnu::no_sanitize("null")]] void* run_worker(void* argument) {
     const WorkerTask task = *static_cast<WorkerTask*>(argument);
     // Whatever way the worker ends, the calling thread must learn that it has finished.
     struct FinishGuard {
@@ -151,7 +153,7 @@ void* run_worker(void* argument) {
 
 // Waits until every worker of the batch has finished, calling the wait hook as ExecutionHooks
 // says. Whatever the hook throws is held for the end of the batch.
-void wait_for_batch(LevelRun& level, const ExecutionHooks& hooks) {
+[[gnu::no_sanitize("null")]] void wait_for_batch(LevelRun& level, const ExecutionHooks& hooks) {
     const auto tick = std::chrono::duration_cast<std::chrono::nanoseconds>(hooks.wait_tick);
     const timespec timeout{static_cast<time_t>(tick.count() / 1'000'000'000),
                            static_cast<long>(tick.count() % 1'000'000'000)};
@@ -185,7 +187,8 @@ void join_all(const std::vector<pthread_t>& threads) {
 }
 
 // Starts one worker per node of `batch`, waits for all of them and reports how they ended.
-void run_batch(LevelRun& level, std::span<const Node* const> batch, const ExecutionHooks& hooks) {
+[[gnu::no_sanitize("null")]] void run_batch(LevelRun& level, std::span<const Node* const> batch,
+                                            const ExecutionHooks& hooks) {
     std::vector<WorkerTask> tasks;
     tasks.reserve(batch.size());
     for (const Node* node : batch) {
