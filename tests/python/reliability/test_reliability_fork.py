@@ -1,0 +1,14 @@
+"""Forking while other threads are inside runs: the child, which has only the forking thread,
+builds and runs DAGs in both modes and exits normally, ten times over per case, while one parent
+thread is inside a node and another keeps queueing reference releases."""
+
+import pytest
+
+from _scenarios import run
+
+CHILD = "CHILD 2 2\n"
+
+
+@pytest.mark.parametrize("how", ["os-fork", "multiprocessing"])
+def test_a_child_forked_during_runs_uses_the_module_and_exits(how):
+    assert run("fork-during-run", how) == (0, CHILD * 10 + "PARENT 2 2\n", "")
