@@ -2,6 +2,7 @@
 #pragma once
 
 #include "py_ref.hpp"
+#include "thread_end.hpp"
 
 #include <type_traits>
 
@@ -17,9 +18,11 @@ void raise_current_cxx_exception() noexcept;
 template <auto Function> struct Guarded;
 
 template <class Result, class... Args, Result (*Function)(Args...)> struct Guarded<Function> {
-    static Result call(Args... args) noexcept {
+    [[gnu::no_sanitize("null")]] static Result call(Args... args) noexcept {
         try {
             return Function(args...);
+        } catch (abi::__forced_unwind&) {
+            park_thread_for_good(); // the interpreter ends this thread (thread_end.hpp)
         } catch (...) {
             raise_current_cxx_exception();
             if constexpr (std::is_pointer_v<Result>) {
