@@ -6,10 +6,11 @@
 #   bash tests/all_pythons.sh 3.9 3.13.0      # only these (minor or exact versions)
 #
 # Each run creates build/venvs/<version> anew and `pip install ".[test]"` into it (the build
-# backend comes from PyPI into pip's isolated build environment). Fails if any version fails or
-# if none is found.
+# backend comes from PyPI into pip's isolated build environment). Ends with one line per version
+# (inside tests/run_all.sh, in its summary). Fails if any version fails or if none is found.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tests/stages.sh
 
 pyenv_versions=${PYENV_ROOT:-$HOME/.pyenv}/versions
 # The packaging test builds and installs on its own; it is not repeated per interpreter.
@@ -43,37 +44,29 @@ for version in "${wanted[@]}"; do
     fi
 done
 
+stages_begin all_pythons
 versions=()
 for version in "${wanted[@]}"; do
     found=$(find_version "$version")
     if [ -n "$found" ]; then
         versions+=("$found")
     else
-        echo "-- CPython $version: not installed under $pyenv_versions, skipped"
+        stage_record "CPython $version" skipped - 0 "not installed under $pyenv_versions"
     fi
 done
 if [ ${#versions[@]} -eq 0 ]; then
-    echo "no supported CPython found under $pyenv_versions" >&2
-    exit 1
+    stage_record "CPython" FAILED - 0 "none of ${wanted[*]} is installed under $pyenv_versions"
 fi
 
-failed=()
-for version in "${versions[@]}"; do
-    echo "== CPython $version"
-    venv=build/venvs/$version
+suite_in_new_venv() {
+    local venv=build/venvs/$version
     rm -rf "$venv"
-    if "$pyenv_versions/$version/bin/python" -m venv "$venv" &&
-        "$venv/bin/python" -m pip install --quiet ".[test]" &&
-        "$venv/bin/python" -m pytest -c pyproject.toml tests/python -q; then
-        echo "-- CPython $version: passed"
-    else
-        echo "-- CPython $version: FAILED"
-        failed+=("$version")
-    fi
-done
+    "$pyenv_versions/$version/bin/python" -m venv "$venv"
+    "$venv/bin/python" -m pip install --quiet ".[test]"
+    "$venv/bin/python" -m pytest -c pyproject.toml tests/python -q
+}
 
-if [ ${#failed[@]} -gt 0 ]; then
-    echo "failed on: ${failed[*]}" >&2
-    exit 1
-fi
-echo "passed on: ${versions[*]}"
+for version in "${versions[@]}"; do
+    stage_run "CPython $version" pytest suite_in_new_venv
+done
+stages_end

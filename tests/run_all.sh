@@ -2,40 +2,62 @@
 # Builds and runs every test: the engine suite (dev, asan and tsan builds), the Python suite
 # against the asan build of the module, the Python suite against the installed module, the
 # packaging test, and the Python suite on every supported CPython (tests/all_pythons.sh).
+#
+# A failing stage does not stop the others; the run ends with one line per stage and exits
+# non-zero if any failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tests/stages.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 python=${PYTHON:-python3}
+python_exe=$("$python" -c 'import sys; print(sys.executable)' 2>/dev/null) || {
+    echo "run_all: no Python interpreter '$python': install CPython 3.9+ or set PYTHON" >&2
+    exit 2
+}
+# Each stage below chooses whether it builds and installs distributions.
+unset VANTORIX_PACKAGING_TESTS
 
-echo "== engine: dev build"
-cmake --preset dev >/dev/null
-cmake --build --preset dev -j "$jobs"
-ctest --preset dev -j "$jobs"
+stages_begin run_all
 
-echo "== engine: AddressSanitizer + UndefinedBehaviorSanitizer"
-# One asan build serves the engine suite and the sanitized Python suite below.
-cmake --preset asan -DVANTORIX_BUILD_PYTHON=ON \
-    -DPython_EXECUTABLE="$("$python" -c 'import sys; print(sys.executable)')" >/dev/null
-cmake --build --preset asan -j "$jobs"
-ctest --preset asan -j "$jobs"
+engine() {
+    cmake --preset "$1" "${@:2}" >/dev/null
+    cmake --build --preset "$1" -j "$jobs"
+    ctest --preset "$1" -j "$jobs" --no-tests=error
+}
 
-echo "== python: the suite against the asan build"
-VANTORIX_SANITIZED_SKIP_BUILD=1 PYTHON="$python" bash tests/sanitized_pytest.sh
+# From the tests folder, so that the installed module is imported rather than the sources.
+pytest_installed() {
+    cd tests/python
+    "$python_exe" -m pytest -c ../../pyproject.toml --rootdir ../.. -q "$@"
+}
 
-echo "== engine: ThreadSanitizer"
-cmake --preset tsan >/dev/null
-cmake --build --preset tsan -j "$jobs"
-ctest --preset tsan -j "$jobs"
+installed_suite() {
+    "$python_exe" -m pip install --quiet ".[test]"
+    pytest_installed .
+}
 
-echo "== python: install and test"
-"$python" -m pip install --quiet ".[test]"
-(cd tests/python && "$python" -m pytest -c ../../pyproject.toml --rootdir ../.. -q .)
+# The tests that build and install distributions of their own.
+distribution_tests() {
+    export VANTORIX_PACKAGING_TESTS=1
+    pytest_installed "$@"
+}
 
-echo "== python: packaging (sdist, a wheel built from it, a brand-new virtual environment)"
-(cd tests/python &&
-    VANTORIX_PACKAGING_TESTS=1 "$python" -m pytest -c ../../pyproject.toml --rootdir ../.. -q \
-        test_packaging.py)
+stage_run "engine dev" ctest engine dev -DPython_EXECUTABLE="$python_exe"
+# One asan build serves the engine suite and the sanitized Python suite.
+stage_run "engine asan" ctest \
+    engine asan -DVANTORIX_BUILD_PYTHON=ON -DPython_EXECUTABLE="$python_exe"
+stage_run "engine tsan" ctest engine tsan
+stage_run "python asan build" pytest \
+    env VANTORIX_SANITIZED_SKIP_BUILD=1 PYTHON="$python_exe" bash tests/sanitized_pytest.sh
+stage_run "python installed" pytest installed_suite
+# An sdist, a wheel built from it, and a brand-new virtual environment to install it in.
+stage_run "packaging" pytest distribution_tests test_packaging.py
+# One stage per CPython, each in a new virtual environment. A failure that it did not record
+# as a stage of its own still fails the run.
+if ! bash tests/all_pythons.sh &&
+    ! grep -q $'^CPython[^\t]*\tFAILED\t' "$VANTORIX_STAGE_LOGS/summary.tsv"; then
+    stage_record "every CPython" FAILED - 0 "tests/all_pythons.sh failed"
+fi
 
-echo "== python: every supported CPython in a fresh virtual environment"
-bash tests/all_pythons.sh
+stages_end
