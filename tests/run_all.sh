@@ -3,8 +3,11 @@
 # against the asan build of the module, the Python suite against the installed module, the
 # packaging test, and the Python suite on every supported CPython (tests/all_pythons.sh).
 #
-# A failing stage does not stop the others; the run ends with one line per stage and exits
-# non-zero if any failed.
+# First it finds or installs what that takes (tests/prerequisites.sh): the test tools, CMake and
+# Ninja go into the interpreter it tests with ($PYTHON, else python3), GoogleTest and a compiler
+# come from apt-get when run as root. What it cannot install it names in one line, exiting with
+# status 2. A failing stage does not stop the others; the run ends with one line per stage and
+# exits non-zero if any failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tests/stages.sh
@@ -19,6 +22,7 @@ python_exe=$("$python" -c 'import sys; print(sys.executable)' 2>/dev/null) || {
 unset VANTORIX_PACKAGING_TESTS
 
 stages_begin run_all
+source tests/prerequisites.sh
 
 engine() {
     cmake --preset "$1" "${@:2}" >/dev/null
