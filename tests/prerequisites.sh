@@ -178,8 +178,8 @@ echo "== setup: $python_exe"
 check_python
 check_compiler
 check_build_tools
-check_gtest
 check_test_tools
+check_gtest
 if [ ${#setup_installed[@]} -gt 0 ]; then
     printf -v setup_note '%s, ' "${setup_installed[@]}"
     setup_note="installed ${setup_note%, }"
