@@ -2,6 +2,7 @@
 // levels whose members can run at the same time; plus execution and Mermaid rendering.
 #pragma once
 
+#include "dag/trace.hpp"
 #include "graph_data/graph_data.hpp"
 #include "node/node.hpp"
 
@@ -13,6 +14,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -51,6 +53,20 @@ struct ExecutionHooks {
     std::chrono::milliseconds wait_tick{20};
     // Test seam: returns an errno value to make starting worker `index` of a batch fail.
     std::function<int(std::size_t index)> spawn_fault;
+    // Tracing. When set, every node that runs is timed on its thread and may report a failure
+    // (`report_node_failure`), and this is called on the calling thread with the node's trace:
+    // right after a node that ran on the calling thread, and for the nodes of a batch of workers
+    // once the batch has finished, in the order their results were appended. What it throws
+    // stops the run as an `ExecutionInterrupt` from a node does.
+    std::function<void(NodeTrace&&)> on_node_traced;
+};
+
+// How a diagram writes the texts it takes from the nodes. Absent writers copy them as stored.
+struct MermaidText {
+    // The text of a node's box, between its quotes.
+    std::function<void(std::string& out, const Node& node)> box;
+    // One variable name of an arrow's annotation.
+    std::function<void(std::string& out, std::string_view name)> name;
 };
 
 // Levels stored flat: one list of identifiers and the offset where each level starts.
@@ -93,6 +109,10 @@ public:
     // std::bad_alloc when memory runs out, on a worker too.
     ExecutionResult execute_detailed(bool parallel, std::optional<std::size_t> max_threads,
                                      const ExecutionHooks& hooks = {}) const;
+    // The same, starting from `initial` instead of an empty context.
+    ExecutionResult execute_detailed(Context initial, bool parallel,
+                                     std::optional<std::size_t> max_threads,
+                                     const ExecutionHooks& hooks = {}) const;
     // The final context alone; the per-node and per-branch bookkeeping is never built.
     Context execute(bool parallel, std::optional<std::size_t> max_threads,
                     const ExecutionHooks& hooks = {}) const;
@@ -100,6 +120,8 @@ public:
     // The DAG as a Mermaid flowchart.
     std::string to_mermaid() const;
     void to_mermaid(std::string& out) const;
+    // The same lines, with box texts and variable names written by `text`.
+    void to_mermaid(std::string& out, const MermaidText& text) const;
 
 private:
     static constexpr std::uint32_t kNoPosition = UINT32_MAX;
@@ -109,6 +131,9 @@ private:
     std::uint32_t position_of(NodeId id) const noexcept;
     void run(bool parallel, std::optional<std::size_t> max_threads, const ExecutionHooks& hooks,
              ExecutionResult& result, bool bookkeeping) const;
+    template <class WriteBox, class WriteName>
+    void render_mermaid(std::string& out, const WriteBox& write_box,
+                        const WriteName& write_name) const;
 
     std::vector<Node> nodes_;
     std::vector<NodeId> execution_order_;

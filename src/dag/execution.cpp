@@ -80,6 +80,9 @@ struct LevelRun {
     const Context& snapshot;
     std::mutex results_mutex;
     std::vector<NodeResult> results;
+    // A traced run's node traces, appended with the results (same mutex, same order).
+    bool tracing = false;
+    std::vector<NodeTrace> traces;
 
     // Per batch: how many workers have not finished yet (the word the calling thread waits on),
     // and how they ended.
@@ -128,11 +131,21 @@ struct WorkerTask {
         ~FinishGuard() { level->finish_worker(std::move(interrupted), failed); }
     } guard{task.level, nullptr};
     try {
-        Context outputs = task.node->execute(task.level->snapshot);
+        Context outputs;
+        NodeTrace trace;
+        if (task.level->tracing) {
+            trace.node = task.node;
+            detail::run_traced(trace, [&] { outputs = task.node->execute(task.level->snapshot); });
+        } else {
+            outputs = task.node->execute(task.level->snapshot);
+        }
         {
             std::lock_guard lock(task.level->results_mutex);
             task.level->results.push_back(
                 NodeResult{task.node->id, task.node->branch_id, std::move(outputs)});
+            if (task.level->tracing) {
+                task.level->traces.push_back(std::move(trace));
+            }
         }
         guard.failed = false;
     } catch (abi::__forced_unwind&) {
@@ -244,17 +257,37 @@ void join_all(const std::vector<pthread_t>& threads) {
     }
 }
 
+// Gives the traces of the batch that has just finished to the host, in append order.
+void hand_over_traces(LevelRun& level, const ExecutionHooks& hooks) {
+    std::vector<NodeTrace> finished;
+    {
+        std::lock_guard lock(level.results_mutex);
+        finished.swap(level.traces);
+    }
+    for (NodeTrace& trace : finished) {
+        hooks.on_node_traced(std::move(trace));
+    }
+}
+
 } // namespace
 
 void Dag::run(bool parallel, std::optional<std::size_t> max_threads, const ExecutionHooks& hooks,
               ExecutionResult& result, bool bookkeeping) const {
+    const detail::TraceIsolation isolation;
     Recorder recorder(result, bookkeeping);
     auto run_on_caller = [&](NodeId id) {
         const Node* node = find_node(id);
         if (node == nullptr) {
             return;
         }
-        if (bookkeeping) {
+        if (hooks.on_node_traced) {
+            NodeTrace trace;
+            trace.node = node;
+            Context outputs;
+            detail::run_traced(trace, [&] { outputs = node->execute(result.context); });
+            recorder.record(node->id, node->branch_id, std::move(outputs));
+            hooks.on_node_traced(std::move(trace));
+        } else if (bookkeeping) {
             recorder.record(node->id, node->branch_id, node->execute(result.context));
         } else {
             // Only the context is kept: outputs go straight into it, as merging them would.
@@ -287,11 +320,15 @@ void Dag::run(bool parallel, std::optional<std::size_t> max_threads, const Execu
         // per level made graphs of many multi-node levels quadratic in their variables.)
         LevelRun run(result.context);
         run.results.reserve(level_nodes.size());
+        run.tracing = static_cast<bool>(hooks.on_node_traced);
         const std::size_t batch_size =
             max_threads ? std::max<std::size_t>(*max_threads, 1) : level_nodes.size();
         for (std::size_t start = 0; start < level_nodes.size(); start += batch_size) {
             const std::size_t size = std::min(batch_size, level_nodes.size() - start);
             run_batch(run, std::span<const Node* const>(level_nodes.data() + start, size), hooks);
+            if (run.tracing) {
+                hand_over_traces(run, hooks);
+            }
         }
         std::lock_guard lock(run.results_mutex);
         for (NodeResult& node_result : run.results) {
@@ -303,6 +340,15 @@ void Dag::run(bool parallel, std::optional<std::size_t> max_threads, const Execu
 ExecutionResult Dag::execute_detailed(bool parallel, std::optional<std::size_t> max_threads,
                                       const ExecutionHooks& hooks) const {
     ExecutionResult result;
+    run(parallel, max_threads, hooks, result, true);
+    return result;
+}
+
+ExecutionResult Dag::execute_detailed(Context initial, bool parallel,
+                                      std::optional<std::size_t> max_threads,
+                                      const ExecutionHooks& hooks) const {
+    ExecutionResult result;
+    result.context = std::move(initial);
     run(parallel, max_threads, hooks, result, true);
     return result;
 }

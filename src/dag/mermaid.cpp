@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
+#include <iterator>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 namespace vantorix {
 
@@ -23,7 +27,9 @@ struct EdgeHash {
 
 // Annotations for the arrow dependency -> node: every variable the node reads that the
 // dependency publishes, as "variable → implementation name", joined with "<br/>".
-void append_annotations(std::string& line, const Node& dependency, const Node& node) {
+template <class WriteName>
+void append_annotations(std::string& line, const Node& dependency, const Node& node,
+                        const WriteName& write_name) {
     bool first = true;
     for (const auto& [broadcast_var, impl_var] : node.input_mapping) {
         const bool published = std::any_of(
@@ -36,21 +42,86 @@ void append_annotations(std::string& line, const Node& dependency, const Node& n
             line += "<br/>";
         }
         first = false;
-        line += broadcast_var;
+        write_name(line, broadcast_var);
         line += " \u2192 ";
-        line += impl_var;
+        write_name(line, impl_var);
     }
+}
+
+void append_stored_box(std::string& out, const Node& node) {
+    if (node.label) {
+        out += *node.label;
+    } else {
+        out += "Node ";
+        append_id(out, node.id);
+    }
+}
+
+void append_stored_name(std::string& out, std::string_view name) { out += name; }
+
+// The diagram of a finished run.
+
+enum class Outcome { Ok, Failed, NotRun };
+
+struct StatusClass {
+    const char* name;
+    const char* style;
+};
+
+// Readable on GitHub's light and dark themes; a branch entry keeps its own fill, so the stroke
+// carries the status too.
+constexpr StatusClass kStatusClasses[] = {
+    {"ok", "fill:#e8f5e9,stroke:#2e7d32"},
+    {"failed", "fill:#ffebee,stroke:#c62828,stroke-width:2px"},
+    {"not_run", "fill:#f5f5f5,stroke:#9e9e9e,stroke-dasharray:4 4"},
+};
+
+// Characters that the renderer would not show as they are, with the entity codes it shows as
+// them instead. Inside a box's quotes only a double quote ends the text, but arrow annotations
+// also end at brackets and "|"; entity codes are understood in both places, so one rule serves
+// both. "#" is escaped so that text which looks like an entity code stays literal, "<", ">" and
+// "&" so that text is not taken for HTML, "`" so that text in backticks is not taken for
+// Markdown; a line break becomes the renderer's own.
+constexpr std::pair<char, const char*> kEscapes[] = {
+    {'"', "#quot;"}, {'#', "#35;"},  {'&', "#amp;"}, {'<', "#lt;"},   {'>', "#gt;"},
+    {'|', "#124;"},  {'[', "#91;"},  {']', "#93;"},  {'(', "#40;"},   {')', "#41;"},
+    {'{', "#123;"},  {'}', "#125;"}, {'`', "#96;"},  {'\n', "<br/>"}, {'\r', "#13;"},
+};
+
+void append_escaped(std::string& out, std::string_view text) {
+    for (const char c : text) {
+        const auto* escape = std::find_if(std::begin(kEscapes), std::end(kEscapes),
+                                          [c](const auto& entry) { return entry.first == c; });
+        if (escape == std::end(kEscapes)) {
+            out += c;
+        } else {
+            out += escape->second;
+        }
+    }
+}
+
+// "<1 µs", "12 µs", "3.4 ms", "1.25 s".
+void append_duration(std::string& out, double seconds) {
+    char text[32];
+    if (seconds < 0.5e-6) {
+        out += "<1 \u00b5s";
+        return;
+    }
+    if (seconds < 999.5e-6) {
+        std::snprintf(text, sizeof text, "%.0f \u00b5s", seconds * 1e6);
+    } else if (seconds < 0.99995) {
+        std::snprintf(text, sizeof text, "%.1f ms", seconds * 1e3);
+    } else {
+        std::snprintf(text, sizeof text, "%.2f s", seconds);
+    }
+    out += text;
 }
 
 } // namespace
 
-std::string Dag::to_mermaid() const {
-    std::string out;
-    to_mermaid(out);
-    return out;
-}
-
-void Dag::to_mermaid(std::string& out) const {
+template <class WriteBox, class WriteName>
+void Dag::render_mermaid(std::string& out, const WriteBox& write_box,
+                         const WriteName& write_name) const {
     out.reserve(out.size() + 9 + nodes_.size() * 40);
     out += "graph TD\n";
 
@@ -58,12 +129,7 @@ void Dag::to_mermaid(std::string& out) const {
         out += "    ";
         append_id(out, node.id);
         out += "[\"";
-        if (node.label) {
-            out += *node.label;
-        } else {
-            out += "Node ";
-            append_id(out, node.id);
-        }
+        write_box(out, node);
         out += "\"]\n";
     }
 
@@ -86,7 +152,7 @@ void Dag::to_mermaid(std::string& out) const {
             }
             annotations.clear();
             if (const Node* dependency = find_node(dependency_id)) {
-                append_annotations(annotations, *dependency, node);
+                append_annotations(annotations, *dependency, node, write_name);
             }
             out += "    ";
             append_id(out, dependency_id);
@@ -109,6 +175,98 @@ void Dag::to_mermaid(std::string& out) const {
             out += " fill:#e1f5ff\n";
         }
     }
+}
+
+std::string Dag::to_mermaid() const {
+    std::string out;
+    to_mermaid(out);
+    return out;
+}
+
+void Dag::to_mermaid(std::string& out) const {
+    render_mermaid(out, append_stored_box, append_stored_name);
+}
+
+void Dag::to_mermaid(std::string& out, const MermaidText& text) const {
+    render_mermaid(
+        out,
+        [&](std::string& line, const Node& node) {
+            text.box ? text.box(line, node) : append_stored_box(line, node);
+        },
+        [&](std::string& line, std::string_view name) {
+            text.name ? text.name(line, name) : append_stored_name(line, name);
+        });
+}
+
+std::string run_to_mermaid(const Dag& dag, std::span<const NodeTrace> traces, bool durations) {
+    const std::vector<Node>& nodes = dag.nodes();
+    // Per node position: its trace, if it ran.
+    std::vector<const NodeTrace*> trace_of(nodes.size(), nullptr);
+    for (const NodeTrace& trace : traces) {
+        if (trace.node != nullptr && trace.node >= nodes.data() &&
+            trace.node < nodes.data() + nodes.size()) {
+            trace_of[static_cast<std::size_t>(trace.node - nodes.data())] = &trace;
+        }
+    }
+    auto outcome_of = [&](const Node& node) {
+        const NodeTrace* trace = trace_of[static_cast<std::size_t>(&node - nodes.data())];
+        return trace == nullptr ? Outcome::NotRun : trace->failed ? Outcome::Failed : Outcome::Ok;
+    };
+
+    MermaidText text;
+    text.box = [&](std::string& out, const Node& node) {
+        const std::size_t start = out.size();
+        if (node.label) {
+            append_escaped(out, *node.label);
+        } else {
+            out += "Node ";
+            append_id(out, node.id);
+        }
+        const NodeTrace* trace = trace_of[static_cast<std::size_t>(&node - nodes.data())];
+        if (trace == nullptr) {
+            out += "<br/>not run";
+        } else if (trace->failed || durations) {
+            out += "<br/>";
+            if (trace->failed) {
+                out += durations ? "failed after " : "failed";
+            }
+            if (durations) {
+                append_duration(out, trace->seconds);
+            }
+        }
+        if (out.size() == start) {
+            out += ' '; // the renderer rejects an empty box
+        }
+    };
+    text.name = append_escaped;
+
+    std::string out;
+    dag.to_mermaid(out, text);
+    for (const Outcome outcome : {Outcome::Ok, Outcome::Failed, Outcome::NotRun}) {
+        const StatusClass& status = kStatusClasses[static_cast<int>(outcome)];
+        std::string members;
+        for (const Node& node : nodes) {
+            if (outcome_of(node) == outcome) {
+                if (!members.empty()) {
+                    members += ',';
+                }
+                append_id(members, node.id);
+            }
+        }
+        if (members.empty()) {
+            continue;
+        }
+        out += "    classDef ";
+        out += status.name;
+        out += ' ';
+        out += status.style;
+        out += "\n    class ";
+        out += members;
+        out += ' ';
+        out += status.name;
+        out += '\n';
+    }
+    return out;
 }
 
 } // namespace vantorix

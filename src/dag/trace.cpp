@@ -1,0 +1,27 @@
+#include "dag/trace.hpp"
+
+#include <pthread.h>
+
+namespace vantorix {
+
+namespace detail {
+
+NodeTrace*& current_trace() noexcept {
+    thread_local NodeTrace* trace = nullptr;
+    return trace;
+}
+
+std::uint64_t this_thread_ident() noexcept { return static_cast<std::uint64_t>(pthread_self()); }
+
+} // namespace detail
+
+void report_node_failure(GraphData error) {
+    if (NodeTrace* trace = detail::current_trace()) {
+        trace->failed = true;
+        trace->error = std::move(error);
+    }
+}
+
+bool node_failure_wanted() noexcept { return detail::current_trace() != nullptr; }
+
+} // namespace vantorix
