@@ -46,10 +46,11 @@ public:
             return;
         }
         result_.context.merge(outputs);
-        result_.node_outputs.insert_or_assign(id, outputs);
         if (branch_id) {
-            result_.branch_outputs[*branch_id].merge(std::move(outputs));
+            result_.branch_outputs[*branch_id].merge(outputs);
         }
+        // The node's own entry takes the outputs themselves: one copy fewer for most nodes.
+        result_.node_outputs.insert_or_assign(id, std::move(outputs));
     }
 
 private:

@@ -1,6 +1,7 @@
 // Reading the arguments of methods, and the rules every method shares.
 #pragma once
 
+#include "graph_data/graph_data.hpp"
 #include "py_ref.hpp"
 
 #include <array>
@@ -12,11 +13,13 @@
 namespace vantorix::python {
 
 // One METH_FASTCALL | METH_KEYWORDS signature: the method's full name, as used in messages
-// ("PyGraph.add()"), its parameters in order and how many of them are required.
+// ("PyGraph.add()"), its parameters in order, how many of them are required (the first ones) and
+// how many are keyword-only (the last ones, never required).
 struct Signature {
     const char* full_name;
     std::initializer_list<const char*> parameters;
     std::size_t required;
+    std::size_t keyword_only = 0;
 };
 
 // Fills `slots` (one per parameter) with borrowed arguments, null where none was given. Returns
@@ -33,6 +36,27 @@ void raise_conversion_error(PyObject* object, const char* target);
 // If a TypeError is set, replaces it by one prefixed with "argument '<name>': ", keeping its
 // cause. Other errors are left as they are.
 void prefix_argument_error(const char* name);
+
+// A `bool` argument (the exact type: no truth-value conversion) into `value`; null leaves it as
+// it is. A TypeError naming "PyBool" with the argument prefix for `name` otherwise.
+bool read_bool(PyObject* object, const char* name, bool& value);
+
+// `parallel` and `max_threads` of a run, as `PyDag.execute` takes them.
+struct RunMode {
+    bool parallel = false;
+    std::optional<std::size_t> max_threads;
+};
+
+// Converts the two arguments (null where not given) into `mode`. Returns false with the argument
+// error set.
+bool read_run_mode(PyObject* parallel, PyObject* max_threads, RunMode& mode);
+
+// A `dict` with `str` keys as a context whose values hold its value objects; `None` is an empty
+// context. A TypeError naming "PyDict", or "PyString" for a key, otherwise.
+std::optional<Context> read_context(PyObject* object);
+
+// Checks that `object` can be called; a TypeError "'<type>' object is not callable" otherwise.
+bool check_callable(PyObject* object);
 
 // A `str` as UTF-8 text; a TypeError naming "PyString" for other types, the interpreter's
 // encoding error for strings that cannot be encoded.

@@ -154,4 +154,37 @@ PyRef graph_data_to_python(const GraphData& value) {
     return PyRef::borrow(Py_None);
 }
 
+PyRef context_to_python(const Context& context) {
+    PyRef result = PyRef::steal(PyDict_New());
+    if (!result) {
+        return result;
+    }
+    for (const auto& [name, value] : context) {
+        PyRef key = text_to_python(name);
+        if (!key) {
+            return PyRef();
+        }
+        PyRef item = graph_data_to_python(value);
+        if (!item || PyDict_SetItem(result.get(), key.get(), item.get()) < 0) {
+            return PyRef();
+        }
+    }
+    return result;
+}
+
+PyRef ids_to_python(std::span<const NodeId> ids) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+    if (!list) {
+        return list;
+    }
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        PyObject* id = PyLong_FromUnsignedLongLong(ids[i]);
+        if (id == nullptr) {
+            return PyRef();
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id);
+    }
+    return list;
+}
+
 } // namespace vantorix::python

@@ -114,6 +114,22 @@ PyObject* handle_object(void* handle) noexcept {
     return static_cast<ObjectHolder*>(handle)->object;
 }
 
+int visit_sole_objects(const Context& context, visitproc visit, void* arg) {
+    for (const auto& [name, value] : context) {
+        if (value.kind() == GraphData::Kind::Map) {
+            if (const int stop = visit_sole_objects(value.as_map(), visit, arg)) {
+                return stop;
+            }
+        } else if (value.kind() == GraphData::Kind::PyObject) {
+            auto* holder = static_cast<ObjectHolder*>(value.as_object());
+            if (holder->count.load(std::memory_order_acquire) == 1) {
+                Py_VISIT(holder->object);
+            }
+        }
+    }
+    return 0;
+}
+
 void install_fork_handlers() noexcept {
     // The forking thread holds the queue's mutex across the fork, so the child's copy is
     // consistent and unlocked: a thread that held it in the parent does not exist in the child.

@@ -28,6 +28,12 @@ GraphData wrap_object(PyObject* object);
 // The object behind a handle made by `wrap_object` (borrowed).
 PyObject* handle_object(void* handle) noexcept;
 
+// For the cyclic garbage collector: visits the objects that values of `context` (nested maps
+// included) hold and share with no other value, whose one reference therefore belongs to the
+// context's owner alone. Shared ones are skipped, which can keep a cycle alive but never frees an
+// object too early. Lock held.
+int visit_sole_objects(const Context& context, visitproc visit, void* arg);
+
 // Marks a call from Python into the module: applies pending reference changes and raises the
 // lock-depth counter for the duration of the call.
 class ModuleEntry {

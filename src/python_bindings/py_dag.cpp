@@ -2,6 +2,7 @@
 
 #include "arguments.hpp"
 #include "conversion.hpp"
+#include "detailed_run.hpp"
 #include "exception_boundary.hpp"
 #include "interpreter_lock.hpp"
 #include "module.hpp"
@@ -25,14 +26,6 @@ struct PyDagObject {
 PyTypeObject* g_py_dag_type = nullptr;
 
 PyDagObject* as_dag(PyObject* self) { return reinterpret_cast<PyDagObject*>(self); }
-
-// The instance's DAG; one without nodes once the collector has cleared it (a finaliser may still
-// run it).
-const Dag& dag_of(PyObject* self) {
-    static const Dag cleared{std::vector<Node>()};
-    const std::unique_ptr<const Dag>& dag = as_dag(self)->dag;
-    return dag ? *dag : cleared;
-}
 
 PyObject* py_dag_new(PyTypeObject*, PyObject*, PyObject*) {
     ModuleEntry entry;
@@ -74,46 +67,48 @@ int py_dag_clear(PyObject* self) {
     return 0;
 }
 
-struct ExecuteArguments {
-    bool parallel = false;
-    std::optional<std::size_t> max_threads;
-};
-
-std::optional<ExecuteArguments> read_execute_arguments(PyObject* const* args, Py_ssize_t nargsf,
-                                                       PyObject* kwnames) {
+std::optional<RunMode> read_execute_arguments(PyObject* const* args, Py_ssize_t nargsf,
+                                              PyObject* kwnames) {
     static const Signature signature{"PyDag.execute()", {"parallel", "max_threads"}, 0};
     PyObject* slots[2];
-    if (!read_arguments(signature, args, nargsf, kwnames, slots)) {
+    RunMode mode;
+    if (!read_arguments(signature, args, nargsf, kwnames, slots) ||
+        !read_run_mode(slots[0], slots[1], mode)) {
         return std::nullopt;
     }
-    ExecuteArguments arguments;
-    if (slots[0] != nullptr) {
-        if (!PyBool_Check(slots[0])) {
-            raise_conversion_error(slots[0], "PyBool");
-            prefix_argument_error("parallel");
-            return std::nullopt;
-        }
-        arguments.parallel = slots[0] == Py_True;
-    }
-    if (slots[1] != nullptr && slots[1] != Py_None) {
-        PyRef index = PyRef::steal(PyNumber_Index(slots[1]));
-        if (!index) {
-            prefix_argument_error("max_threads");
-            return std::nullopt;
-        }
-        const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-            return std::nullopt;
-        }
-        arguments.max_threads = static_cast<std::size_t>(value);
-    }
-    return arguments;
+    return mode;
 }
 
-// Runs the engine with the interpreter lock released. Returns the final context, or nullopt with
-// a Python error set.
-std::optional<Context> run_released(const Dag& dag, const ExecuteArguments& arguments) {
-    std::optional<Context> context;
+} // namespace
+
+const Dag& dag_of(PyObject* self) {
+    static const Dag cleared{std::vector<Node>()};
+    const std::unique_ptr<const Dag>& dag = as_dag(self)->dag;
+    return dag ? *dag : cleared;
+}
+
+bool check_stack_for_nested_run(const char* full_name) {
+    // A node that runs its own DAG nests one run in another; each level takes C stack.
+    if (!enough_stack_for_nested_run()) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded in %s", full_name);
+        return false;
+    }
+    return true;
+}
+
+void call_with_lock(ReleasedLock& released, const std::function<bool()>& call) {
+    std::optional<PythonInterrupt> raised;
+    released.with_lock([&] {
+        if (!call()) {
+            raised.emplace(PythonInterrupt::take_current());
+        }
+    });
+    if (raised) {
+        throw std::move(*raised);
+    }
+}
+
+bool run_released(const std::function<void(ExecutionHooks&, ReleasedLock&)>& engine_run) {
     std::unique_ptr<PythonInterrupt> interrupt;
     std::optional<std::string> failure;
     bool shutdown = false;
@@ -127,19 +122,11 @@ std::optional<Context> run_released(const Dag& dag, const ExecuteArguments& argu
         if (runs_signal_handlers()) {
             hooks.wait_tick = std::chrono::milliseconds(100);
             hooks.on_wait = [&released] {
-                std::optional<PythonInterrupt> raised;
-                released.with_lock([&raised] {
-                    if (PyErr_CheckSignals() < 0) {
-                        raised.emplace(PythonInterrupt::take_current());
-                    }
-                });
-                if (raised) {
-                    throw std::move(*raised);
-                }
+                call_with_lock(released, [] { return PyErr_CheckSignals() == 0; });
             };
         }
         try {
-            context = dag.execute(arguments.parallel, arguments.max_threads, hooks);
+            engine_run(hooks, released);
         } catch (PythonInterrupt& caught) {
             interrupt = std::make_unique<PythonInterrupt>(std::move(caught));
         } catch (const InterpreterShutdown&) {
@@ -151,19 +138,21 @@ std::optional<Context> run_released(const Dag& dag, const ExecuteArguments& argu
     }
     if (interrupt) {
         interrupt->restore();
-        return std::nullopt;
+        return false;
     }
     if (shutdown) {
         PyErr_SetString(PyExc_RuntimeError,
                         "cannot run Python nodes while the interpreter is shutting down");
-        return std::nullopt;
+        return false;
     }
     if (failure) {
         raise_internal_failure(*failure);
-        return std::nullopt;
+        return false;
     }
-    return context;
+    return true;
 }
+
+namespace {
 
 PyObject* py_dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                          PyObject* kwnames) {
@@ -172,36 +161,18 @@ PyObject* py_dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!borrow.ok()) {
         return nullptr;
     }
-    const std::optional<ExecuteArguments> arguments =
-        read_execute_arguments(args, nargsf, kwnames);
-    if (!arguments) {
+    const std::optional<RunMode> arguments = read_execute_arguments(args, nargsf, kwnames);
+    if (!arguments || !check_stack_for_nested_run("PyDag.execute()")) {
         return nullptr;
     }
-    // A node that runs its own DAG nests one run in another; each level takes C stack.
-    if (!enough_stack_for_nested_run()) {
-        PyErr_SetString(PyExc_RecursionError,
-                        "maximum recursion depth exceeded in PyDag.execute()");
+    const Dag& dag = dag_of(self);
+    std::optional<Context> context;
+    if (!run_released([&](ExecutionHooks& hooks, ReleasedLock&) {
+            context = dag.execute(arguments->parallel, arguments->max_threads, hooks);
+        })) {
         return nullptr;
     }
-    std::optional<Context> context = run_released(dag_of(self), *arguments);
-    if (!context) {
-        return nullptr;
-    }
-    PyRef result = PyRef::steal(PyDict_New());
-    if (!result) {
-        return nullptr;
-    }
-    for (const auto& [name, value] : *context) {
-        PyRef key = text_to_python(name);
-        if (!key) {
-            return nullptr;
-        }
-        PyRef item = graph_data_to_python(value);
-        if (!item || PyDict_SetItem(result.get(), key.get(), item.get()) < 0) {
-            return nullptr;
-        }
-    }
-    return result.release();
+    return context_to_python(*context).release();
 }
 
 PyObject* py_dag_to_mermaid(PyObject* self, PyObject*) {
@@ -213,6 +184,37 @@ PyObject* py_dag_to_mermaid(PyObject* self, PyObject*) {
     const std::string text = dag_of(self).to_mermaid();
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
                                 "surrogateescape");
+}
+
+PyObject* py_dag_execute_detailed(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                  PyObject* kwnames) {
+    ModuleEntry entry;
+    Borrow borrow(as_dag(self)->borrow, Borrow::Kind::Shared);
+    if (!borrow.ok()) {
+        return nullptr;
+    }
+    if (!check_stack_for_nested_run("PyDag.execute_detailed()")) {
+        return nullptr;
+    }
+    return execute_detailed(self, dag_of(self), args, nargsf, kwnames);
+}
+
+PyObject* py_dag_execution_order(PyObject* self, void*) {
+    ModuleEntry entry;
+    Borrow borrow(as_dag(self)->borrow, Borrow::Kind::Shared);
+    if (!borrow.ok()) {
+        return nullptr;
+    }
+    return ids_to_python(dag_of(self).execution_order()).release();
+}
+
+PyObject* py_dag_levels(PyObject* self, void*) {
+    ModuleEntry entry;
+    Borrow borrow(as_dag(self)->borrow, Borrow::Kind::Shared);
+    if (!borrow.ok()) {
+        return nullptr;
+    }
+    return levels_to_python(dag_of(self).levels()).release();
 }
 
 PyMethodDef g_methods[] = {
@@ -231,7 +233,35 @@ PyMethodDef g_methods[] = {
      "Get Mermaid diagram representation\n\n"
      "Returns:\n"
      "    String containing the Mermaid diagram"},
+    {"execute_detailed", guarded_method<py_dag_execute_detailed>(), METH_FASTCALL | METH_KEYWORDS,
+     "execute_detailed($self, parallel=False, max_threads=None, *, inputs=None, on_node=None)\n"
+     "--\n\n"
+     "Execute the DAG as execute() does and report on every node\n\n"
+     "Args:\n"
+     "    parallel (bool): If True, execute nodes at the same level concurrently. Default: "
+     "False\n"
+     "    max_threads (Optional[int]): Maximum number of threads to use per level. None = "
+     "unlimited. Default: None\n"
+     "    inputs (Optional[dict]): Variables the run's context starts with. Default: None\n"
+     "    on_node (Optional[callable]): Called with each node's record as soon as it is\n"
+     "        recorded, on the calling thread; an exception it raises stops the run. Default: "
+     "None\n\n"
+     "Returns:\n"
+     "    RunReport with the final context, the outputs of every node and branch, a record\n"
+     "    per node (status, error, seconds, thread) and the run's Mermaid diagram"},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_getset[] = {
+    {"execution_order", guarded<py_dag_execution_order>, nullptr,
+     "Identifiers of the scheduled nodes, in the order a sequential run visits them (a new "
+     "list on every access)",
+     nullptr},
+    {"levels", guarded<py_dag_levels>, nullptr,
+     "Identifiers of the scheduled nodes by level: the nodes of one level may run at the same "
+     "time (new lists on every access)",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot g_slots[] = {
@@ -241,6 +271,7 @@ PyType_Slot g_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(py_dag_traverse)},
     {Py_tp_clear, guarded_slot<py_dag_clear>()},
     {Py_tp_methods, g_methods},
+    {Py_tp_getset, g_getset},
     {0, nullptr},
 };
 

@@ -34,8 +34,33 @@ PyRef describe_current_error() {
     return PyRef::steal(PyUnicode_FromFormat("%U: %U", name.get(), text.get()));
 }
 
+// Tells a traced run that this node failed with the current Python error, which stays set.
+void trace_current_error() {
+    if (!node_failure_wanted()) {
+        return;
+    }
+    FetchedError error = FetchedError::take();
+    if (error.value && error.traceback) {
+        PyException_SetTraceback(error.value.get(), error.traceback.get());
+    }
+    report_node_failure(error.value ? wrap_object(error.value.get()) : GraphData::none());
+    std::move(error).restore();
+}
+
+// Tells a traced run that this node returned `returned`, which is not a dict.
+void trace_not_a_dict(PyObject* returned) {
+    if (!node_failure_wanted()) {
+        return;
+    }
+    PyErr_Format(PyExc_TypeError, "Python function did not return a dict (returned '%s')",
+                 Py_TYPE(returned)->tp_name);
+    trace_current_error();
+    PyErr_Clear();
+}
+
 // Writes "<prefix><name>': <error>\n" for a failure to fill one of the argument dicts.
 void report_setting_failure(const char* prefix, std::string_view name) {
+    trace_current_error();
     PyRef error = describe_current_error();
     PyRef key = text_to_python(name);
     PyRef message =
@@ -220,10 +245,12 @@ private:
                 PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
                 throw PythonInterrupt::take_current();
             }
+            trace_current_error();
             print_failure();
             return Context();
         }
         if (!PyDict_Check(returned.get())) {
+            trace_not_a_dict(returned.get());
             PyRef message = PyRef::steal(
                 PyUnicode_FromString("Error: Python function did not return a dict\n"));
             if (message) {

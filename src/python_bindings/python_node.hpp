@@ -11,8 +11,9 @@
 
 namespace vantorix::python {
 
-// A node raised SystemExit or KeyboardInterrupt: the run stops and `execute` re-raises that very
-// exception on its calling thread. The exception is held like any engine value.
+// A node raised SystemExit or KeyboardInterrupt (or a progress hook raised anything): the run
+// stops and `execute` re-raises that very exception on its calling thread. The exception is held
+// like any engine value.
 class PythonInterrupt : public ExecutionInterrupt {
 public:
     PythonInterrupt(GraphData type, GraphData value, GraphData traceback)
