@@ -2,8 +2,9 @@
 with the GIL released, and draw it as a Mermaid flowchart."""
 
 from collections.abc import Callable
-from typing import Any, SupportsIndex, final
+from typing import Any, Literal, SupportsIndex, final, type_check_only
 
+from _typeshed import structseq
 from typing_extensions import Never, TypeAlias
 
 __all__ = ["PyGraph", "PyDag"]
@@ -14,6 +15,75 @@ _NodeFunction: TypeAlias = Callable[[dict[str, Any], dict[str, Any]], dict[str, 
 # Pairs of names, as a dict or a list of 2-tuples. For `inputs` each pair is
 # (broadcast_var, impl_var); for `outputs` it is (impl_var, broadcast_var).
 _Mapping: TypeAlias = dict[str, str] | list[tuple[str, str]]
+# How a node of a run ended.
+_Status: TypeAlias = Literal["ok", "failed", "not run"]
+
+# The result types of PyDag.execute_detailed() exist at run time but are not module attributes:
+# reach them as type(report) and type(report.nodes[0]).
+@final
+@type_check_only
+class NodeRecord(
+    structseq[Any],
+    tuple[int, str | None, int | None, int | None, _Status, BaseException | None,
+          float | None, int | None],
+):
+    """How one node of a run ended: what PyDag.execute_detailed reports for each node."""
+
+    @property
+    def id(self) -> int: ...
+    @property
+    def label(self) -> str | None: ...
+    @property
+    def branch_id(self) -> int | None:
+        """The branch the node belongs to, or None for the main chain."""
+
+    @property
+    def level(self) -> int | None:
+        """Index of the node's level; None when it could not be scheduled."""
+
+    @property
+    def status(self) -> _Status: ...
+    @property
+    def error(self) -> BaseException | None:
+        """The exception the node's function raised, or a TypeError for a result that is not
+        a dict; None otherwise."""
+
+    @property
+    def seconds(self) -> float | None:
+        """Wall time of the node's step on its thread; None when it did not run."""
+
+    @property
+    def thread(self) -> int | None:
+        """threading.get_ident() of the thread that ran it; None when it did not run."""
+
+@final
+@type_check_only
+class RunReport:
+    """What PyDag.execute_detailed() reports about one run."""
+
+    @property
+    def context(self) -> dict[str, Any]:
+        """The final context, as execute() returns it."""
+
+    @property
+    def node_outputs(self) -> dict[int, dict[str, Any]]:
+        """{node id: the outputs it published} for every node that ran."""
+
+    @property
+    def branch_outputs(self) -> dict[int, dict[str, Any]]:
+        """{branch id: the outputs of its nodes, merged} for every branch of which a node ran."""
+
+    @property
+    def nodes(self) -> list[NodeRecord]:
+        """A record per node: those that ran, in the order they ran, then those that did not."""
+
+    @property
+    def failed(self) -> list[NodeRecord]:
+        """The records whose status is "failed"."""
+
+    def to_mermaid(self, *, durations: bool = True) -> str:
+        """The run as a Mermaid flowchart: the DAG's diagram with every box saying how its node
+        ended (and how long it took), coloured by status."""
 
 @final
 class PyGraph:
@@ -58,3 +128,25 @@ class PyDag:
 
     def to_mermaid(self) -> str:
         """The DAG as the text of a Mermaid flowchart ("graph TD")."""
+
+    def execute_detailed(
+        self,
+        parallel: bool = False,
+        max_threads: SupportsIndex | None = None,
+        *,
+        inputs: dict[str, Any] | None = None,
+        on_node: Callable[[NodeRecord], object] | None = None,
+    ) -> RunReport:
+        """Run the DAG as execute() does and report on every node.
+
+        `inputs` seed the context before the first node. `on_node` is called on the calling
+        thread with each node's record as soon as it is recorded; what it raises stops the run.
+        """
+
+    @property
+    def execution_order(self) -> list[int]:
+        """Identifiers of the scheduled nodes in the order a sequential run visits them."""
+
+    @property
+    def levels(self) -> list[list[int]]:
+        """Identifiers of the scheduled nodes by level; a new list on every access."""

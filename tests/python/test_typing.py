@@ -67,14 +67,53 @@ MISUSE = textwrap.dedent('''\
 ''')
 
 
-def test_stubs_give_precise_types_and_reject_misuse(tmp_path):
-    (tmp_path / "misuse.py").write_text(MISUSE)
-    returncode, output = mypy("misuse.py", cwd=tmp_path)
+def check_types(source, name, revealed_types, cwd):
+    """mypy reveals `revealed_types` in `source` and reports an error on exactly the lines that
+    end with "# error"."""
+    (cwd / name).write_text(source)
+    returncode, output = mypy(name, cwd=cwd)
     assert returncode == 1, output
     # mypy 1.x qualifies builtins, later versions do not.
     revealed = [text.replace("builtins.", "")
                 for text in re.findall(r'Revealed type is "(.*)"', output)]
-    assert revealed == ["int", "vantorix.PyDag", "dict[str, Any]", "str"]
-    expected = {n for n, line in enumerate(MISUSE.splitlines(), 1) if line.endswith("# error")}
-    reported = {int(n) for n in re.findall(r"^misuse\.py:(\d+): error", output, re.MULTILINE)}
+    assert revealed == revealed_types
+    expected = {n for n, line in enumerate(source.splitlines(), 1) if line.endswith("# error")}
+    reported = {int(n) for n in re.findall(rf"^{re.escape(name)}:(\d+): error", output,
+                                           re.MULTILINE)}
     assert reported == expected, output
+
+
+def test_stubs_give_precise_types_and_reject_misuse(tmp_path):
+    check_types(MISUSE, "misuse.py", ["int", "vantorix.PyDag", "dict[str, Any]", "str"], tmp_path)
+
+
+REPORTS = textwrap.dedent('''\
+    from typing import Literal
+
+    import vantorix
+
+    graph = vantorix.PyGraph()
+    graph.add(lambda inputs, params: {}, "node")
+    dag = graph.build()
+    seen: list[vantorix.NodeRecord] = []
+    report = dag.execute_detailed(True, 2, inputs={"a": 1}, on_node=seen.append)
+    reveal_type(report)
+    reveal_type(report.node_outputs)
+    reveal_type(dag.levels)
+    reveal_type(report.to_mermaid(durations=False))
+    status: Literal["ok", "failed", "not run"] = report.nodes[0].status
+    error: BaseException | None = report.failed[0].error
+    record_id, label, *rest = report.nodes[0]
+    seconds: float = report.nodes[0].seconds  # error
+    dag.execute_detailed(True, 2, {})  # error
+    dag.execute_detailed(inputs={1: 2})  # error
+    dag.execute_detailed(on_node=lambda: None)  # error
+    report.to_mermaid(False)  # error
+    dag.levels = []  # error
+''')
+
+
+def test_stubs_type_run_reports(tmp_path):
+    check_types(REPORTS, "reports.py",
+                ["vantorix.RunReport", "dict[int, dict[str, Any]]", "list[list[int]]", "str"],
+                tmp_path)
