@@ -68,12 +68,12 @@ struct StatusClass {
     const char* style;
 };
 
-// Readable on GitHub's light and dark themes; a branch entry keeps its own fill, so the stroke
-// carries the status too.
+// Light fills with dark text of their own, so that boxes read alike in light and dark themes. A
+// branch entry keeps the fill of its style line, so the stroke carries the status too.
 constexpr StatusClass kStatusClasses[] = {
-    {"ok", "fill:#e8f5e9,stroke:#2e7d32"},
-    {"failed", "fill:#ffebee,stroke:#c62828,stroke-width:2px"},
-    {"not_run", "fill:#f5f5f5,stroke:#9e9e9e,stroke-dasharray:4 4"},
+    {"ok", "fill:#e8f5e9,stroke:#2e7d32,color:#1b5e20"},
+    {"failed", "fill:#ffebee,stroke:#c62828,stroke-width:2px,color:#b71c1c"},
+    {"not_run", "fill:#f5f5f5,stroke:#9e9e9e,stroke-dasharray:4 4,color:#616161"},
 };
 
 // Characters that the renderer would not show as they are, with the entity codes it shows as

@@ -281,13 +281,13 @@ TEST(RunMermaid, BoxesTellHowEachNodeEndedAndTheRestIsTheDagsDiagram) {
               "    0 --> 1\n"
               "    0 -->|raw \u2192 d| 2\n"
               "    style 2 fill:#e1f5ff\n"
-              "    classDef ok fill:#e8f5e9,stroke:#2e7d32\n"
+              "    classDef ok fill:#e8f5e9,stroke:#2e7d32,color:#1b5e20\n"
               "    class 0 ok\n"
               "    classDef failed fill:#ffebee,stroke:#c62828,"
-              "stroke-width:2px\n"
+              "stroke-width:2px,color:#b71c1c\n"
               "    class 2 failed\n"
               "    classDef not_run fill:#f5f5f5,stroke:#9e9e9e,"
-              "stroke-dasharray:4 4\n"
+              "stroke-dasharray:4 4,color:#616161\n"
               "    class 1 not_run\n");
     // Without durations, boxes of nodes that ran well are the DAG's own.
     const std::string plain = run_to_mermaid(dag, traces, false);

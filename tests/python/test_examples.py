@@ -2,6 +2,8 @@
 
 import ast
 import re
+import subprocess
+import sys
 
 from _scripts import EXAMPLES, run_python
 
@@ -73,3 +75,31 @@ def test_branching_defaults_to_the_temp_directory(tmp_path):
     target = tmp_path / "order-flow.mmd"
     assert stdout.splitlines()[-1] == f"wrote {target}"
     assert target.read_text(encoding="utf-8").startswith("graph TD\n")
+
+
+def test_run_report_names_the_failed_nodes_and_draws_the_run(tmp_path):
+    target = tmp_path / "run.mmd"
+    for mode in ([], ["--parallel"]):
+        completed = subprocess.run(
+            [sys.executable, EXAMPLES / "run_report.py", *mode, "--diagram", target],
+            cwd=tmp_path, capture_output=True, text=True, encoding="utf-8", timeout=300,
+            check=False)
+        assert completed.returncode == 0, completed.stderr
+        lines = completed.stdout.splitlines()
+        table = [line.split()[:-2] for line in lines[1:6]]
+        assert sorted(table) == sorted([["parse", "0", "ok"], ["validate", "1", "failed"],
+                                        ["total", "1", "ok"], ["largest", "order", "1", "ok"],
+                                        ["invoice", "2", "failed"]])
+        assert lines[7:] == [
+            "failed: validate: ValueError: desk: quantity -1 is negative",
+            "failed: invoice: KeyError: 'rows'",
+            "total = 66.50",
+            "invoice = not made: nothing was valid",
+            f"wrote {target}",
+        ]
+        # The failures are printed as always; the progress shows every node.
+        assert completed.stderr.count("Traceback (most recent call last):") == 2
+        assert "5/5" in completed.stderr
+        diagram = target.read_text(encoding="utf-8").splitlines()
+        assert diagram[0] == "graph TD"
+        assert "    class 1,2 failed" in diagram and "    class 0,3,4 ok" in diagram

@@ -486,9 +486,9 @@ graph TD
     0 --> 1
     0 -->|raw → d| 2
     style 2 fill:#e1f5ff
-    classDef ok fill:#e8f5e9,stroke:#2e7d32
+    classDef ok fill:#e8f5e9,stroke:#2e7d32,color:#1b5e20
     class 0,1 ok
-    classDef failed fill:#ffebee,stroke:#c62828,stroke-width:2px
+    classDef failed fill:#ffebee,stroke:#c62828,stroke-width:2px,color:#b71c1c
     class 2 failed
 """
 

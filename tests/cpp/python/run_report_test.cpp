@@ -64,10 +64,10 @@ TEST(RunReport, NodesThatCannotBeScheduledAreReportedLastAsNotRun) {
                           "    0[\"root\"]\\n"
                           "    99 --> 1\\n"
                           "    1 --> 2\\n"
-                          "    classDef ok fill:#e8f5e9,stroke:#2e7d32\\n"
+                          "    classDef ok fill:#e8f5e9,stroke:#2e7d32,color:#1b5e20\\n"
                           "    class 0 ok\\n"
                           "    classDef not_run fill:#f5f5f5,stroke:#9e9e9e,"
-                          "stroke-dasharray:4 4\\n"
+                          "stroke-dasharray:4 4,color:#616161\\n"
                           "    class 1,2 not_run\\n'",
                           report.get()));
     }
