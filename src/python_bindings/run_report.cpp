@@ -4,8 +4,6 @@
 #include "conversion.hpp"
 #include "interpreter_lock.hpp"
 
-#include <structmember.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <string>
