@@ -2,7 +2,9 @@
 
 #include "arguments.hpp"
 #include "conversion.hpp"
+#include "exception_boundary.hpp"
 #include "interpreter_lock.hpp"
+#include "py_dag.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -129,9 +131,10 @@ PyObject* run_report_new(PyTypeObject* type, PyObject*, PyObject*) {
     return nullptr;
 }
 
-// A report whose cycle the collector broke has nothing left to show.
+// A report whose cycle the collector broke, or whose PyDag it cleared, has nothing left to show:
+// the traces point into the DAG's nodes.
 bool check_whole(RunReportObject* report) {
-    if (report->dag_object == nullptr) {
+    if (report->dag_object == nullptr || &dag_of(report->dag_object) != report->state->dag) {
         PyErr_SetString(PyExc_ValueError, "the report has been cleared");
         return false;
     }
@@ -274,9 +277,7 @@ PyObject* run_report_to_mermaid(PyObject* self, PyObject* const* args, Py_ssize_
 }
 
 PyMethodDef g_report_methods[] = {
-    {"to_mermaid",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_report_to_mermaid)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"to_mermaid", guarded_method<run_report_to_mermaid>(), METH_FASTCALL | METH_KEYWORDS,
      "to_mermaid($self, *, durations=True)\n--\n\n"
      "Mermaid diagram of the run\n\n"
      "The DAG's diagram, with every box saying how its node ended and, with durations, how long\n"
@@ -290,18 +291,18 @@ PyMethodDef g_report_methods[] = {
 void* member(std::size_t offset) { return reinterpret_cast<void*>(offset); }
 
 PyGetSetDef g_report_getset[] = {
-    {"context", get_stored, nullptr, "the final context, as execute() returns it",
+    {"context", guarded<get_stored>, nullptr, "the final context, as execute() returns it",
      member(offsetof(RunReportObject, context))},
-    {"node_outputs", get_node_outputs, nullptr,
+    {"node_outputs", guarded<get_node_outputs>, nullptr,
      "{node id: the outputs it published} for every node that ran, in the order they ran",
      nullptr},
-    {"branch_outputs", get_stored, nullptr,
+    {"branch_outputs", guarded<get_stored>, nullptr,
      "{branch id: the outputs of its nodes, merged} for every branch of which a node ran",
      member(offsetof(RunReportObject, branch_outputs))},
-    {"nodes", get_nodes, nullptr,
+    {"nodes", guarded<get_nodes>, nullptr,
      "a NodeRecord per node: those that ran in the order they ran, then those that did not",
      nullptr},
-    {"failed", get_failed, nullptr, "the records whose status is 'failed'", nullptr},
+    {"failed", guarded<get_failed>, nullptr, "the records whose status is 'failed'", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -310,8 +311,8 @@ PyType_Slot g_report_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(run_report_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(run_report_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(run_report_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(run_report_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(run_report_repr)},
+    {Py_tp_clear, guarded_slot<run_report_clear>()},
+    {Py_tp_repr, guarded_slot<run_report_repr>()},
     {Py_tp_methods, g_report_methods},
     {Py_tp_getset, g_report_getset},
     {0, nullptr},
