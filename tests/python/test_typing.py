@@ -88,7 +88,7 @@ def test_stubs_give_precise_types_and_reject_misuse(tmp_path):
 
 
 REPORTS = textwrap.dedent('''\
-    from typing import Literal
+    from typing import Literal, Optional
 
     import vantorix
 
@@ -102,7 +102,7 @@ REPORTS = textwrap.dedent('''\
     reveal_type(dag.levels)
     reveal_type(report.to_mermaid(durations=False))
     status: Literal["ok", "failed", "not run"] = report.nodes[0].status
-    error: BaseException | None = report.failed[0].error
+    error: Optional[BaseException] = report.failed[0].error
     record_id, label, *rest = report.nodes[0]
     seconds: float = report.nodes[0].seconds  # error
     dag.execute_detailed(True, 2, {})  # error
