@@ -1,6 +1,7 @@
 #include "dag/dag.hpp"
 
 #include <algorithm>
+#include <cassert>
 
 namespace vantorix {
 
@@ -152,18 +153,19 @@ Dag::Dag(std::vector<Node> nodes) : nodes_(std::move(nodes)) {
         execution_order_.push_back(nodes_[position].id);
     }
 
-    // Levels in execution order, filled from the back like the dependents lists.
+    // Level k starts after every node of the levels before it (see `Levels`).
     levels_.offsets_.assign(static_cast<std::size_t>(level_count) + 1, 0);
     for (const std::uint32_t position : order) {
-        ++levels_.offsets_[level_of[position]];
+        ++levels_.offsets_[level_of[position] + 1];
     }
     for (std::size_t level = 1; level <= level_count; ++level) {
         levels_.offsets_[level] += levels_.offsets_[level - 1];
     }
-    levels_.ids_.resize(order.size());
-    for (std::size_t i = order.size(); i-- > 0;) {
-        levels_.ids_[--levels_.offsets_[level_of[order[i]]]] = execution_order_[i];
-    }
+    levels_.ids_ = execution_order_.data();
+    assert(std::is_sorted(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return level_of[a] < level_of[b];
+    }));
+    build_plan();
 }
 
 } // namespace vantorix

@@ -19,6 +19,9 @@ namespace {
 struct PyDagObject {
     PyObject_HEAD
     std::unique_ptr<const Dag> dag; // null once the collector has cleared the instance
+    // The `str` of every variable the DAG publishes, by slot, made at the first execution so
+    // that every result dict is filled from ready-made keys with known hashes.
+    std::vector<PyRef> keys;
     Py_ssize_t borrow;
 };
 
@@ -45,6 +48,7 @@ void py_dag_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     PyTypeObject* type = Py_TYPE(self);
     as_dag(self)->dag.~unique_ptr();
+    as_dag(self)->keys.~vector();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -110,10 +114,10 @@ std::optional<ExecuteArguments> read_execute_arguments(PyObject* const* args, Py
     return arguments;
 }
 
-// Runs the engine with the interpreter lock released. Returns the final context, or nullopt with
-// a Python error set.
-std::optional<Context> run_released(const Dag& dag, const ExecuteArguments& arguments) {
-    std::optional<Context> context;
+// Runs the engine with the interpreter lock released. Returns the final variables, or nullopt
+// with a Python error set.
+std::optional<ExecutionValues> run_released(const Dag& dag, const ExecuteArguments& arguments) {
+    std::optional<ExecutionValues> context;
     std::unique_ptr<PythonInterrupt> interrupt;
     std::optional<std::string> failure;
     bool shutdown = false;
@@ -139,7 +143,7 @@ std::optional<Context> run_released(const Dag& dag, const ExecuteArguments& argu
             };
         }
         try {
-            context = dag.execute(arguments.parallel, arguments.max_threads, hooks);
+            context = dag.execute_values(arguments.parallel, arguments.max_threads, hooks);
         } catch (PythonInterrupt& caught) {
             interrupt = std::make_unique<PythonInterrupt>(std::move(caught));
         } catch (const InterpreterShutdown&) {
@@ -165,6 +169,53 @@ std::optional<Context> run_released(const Dag& dag, const ExecuteArguments& argu
     return context;
 }
 
+// The keys of the instance's result dicts, made at its first execution. Runs no Python code, so
+// a concurrent execution of the same instance never sees the list half made. False with a Python
+// error set when a key cannot be made.
+bool make_result_keys(PyObject* self) {
+    std::vector<PyRef>& made_keys = as_dag(self)->keys;
+    const Dag& dag = dag_of(self);
+    if (!made_keys.empty() || dag.slot_count() == 0) {
+        return true;
+    }
+    std::vector<PyRef> keys(dag.slot_count());
+    bool made = true;
+    dag.for_each_slot([&keys, &made](std::uint32_t slot, std::string_view name) {
+        if (made) {
+            keys[slot] = text_to_python(name);
+            made = keys[slot] && PyObject_Hash(keys[slot].get()) != -1;
+        }
+    });
+    if (made) {
+        made_keys = std::move(keys);
+    }
+    return made;
+}
+
+// The final context of a run of the instance's DAG as a new dict, or null with a Python error.
+PyObject* result_dict(PyObject* self, ExecutionValues& values) {
+    if (!make_result_keys(self)) {
+        return nullptr;
+    }
+    const std::vector<PyRef>& keys = as_dag(self)->keys;
+    PyRef result = PyRef::steal(PyDict_New());
+    if (!result) {
+        return nullptr;
+    }
+    const std::span<std::optional<GraphData>> slots = values.slots();
+    for (std::size_t slot = 0; slot < slots.size(); ++slot) {
+        if (!slots[slot]) {
+            continue;
+        }
+        PyRef item = graph_data_to_python(*slots[slot]);
+        if (!item || PyDict_SetItem(result.get(), keys[slot].get(), item.get()) < 0) {
+            return nullptr;
+        }
+        slots[slot].reset();
+    }
+    return result.release();
+}
+
 PyObject* py_dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                          PyObject* kwnames) {
     ModuleEntry entry;
@@ -183,25 +234,11 @@ PyObject* py_dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                         "maximum recursion depth exceeded in PyDag.execute()");
         return nullptr;
     }
-    std::optional<Context> context = run_released(dag_of(self), *arguments);
-    if (!context) {
+    std::optional<ExecutionValues> values = run_released(dag_of(self), *arguments);
+    if (!values) {
         return nullptr;
     }
-    PyRef result = PyRef::steal(PyDict_New());
-    if (!result) {
-        return nullptr;
-    }
-    for (const auto& [name, value] : *context) {
-        PyRef key = text_to_python(name);
-        if (!key) {
-            return nullptr;
-        }
-        PyRef item = graph_data_to_python(value);
-        if (!item || PyDict_SetItem(result.get(), key.get(), item.get()) < 0) {
-            return nullptr;
-        }
-    }
-    return result.release();
+    return result_dict(self, *values);
 }
 
 PyObject* py_dag_to_mermaid(PyObject* self, PyObject*) {
@@ -262,6 +299,7 @@ PyObject* new_py_dag(Dag dag) {
         return nullptr;
     }
     new (&as_dag(self)->dag) std::unique_ptr<const Dag>(std::move(owned));
+    new (&as_dag(self)->keys) std::vector<PyRef>();
     as_dag(self)->borrow = 0;
     return self;
 }
