@@ -1,4 +1,5 @@
 #include "dag/dag.hpp"
+#include "dag/worker_stacks.hpp"
 
 #include <linux/futex.h>
 #include <pthread.h>
@@ -14,6 +15,7 @@
 #include <ctime>
 #include <cxxabi.h>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -21,12 +23,6 @@
 namespace vantorix {
 
 namespace {
-
-// Workers run arbitrary node functions, including Python code whose recursion goes through the C
-// stack (3.9 and 3.10 use C frames for every Python call; 3.12+ sizes its C recursion limit for
-// the main thread). 8 MiB matches a Linux main thread and Python's own threads, so code that
-// works in a plain script also works on a worker. Only touched pages are committed.
-constexpr std::size_t kWorkerStackSize = 8 * 1024 * 1024;
 
 struct NodeResult {
     NodeId id;
@@ -188,17 +184,37 @@ void join_all(const std::vector<pthread_t>& threads) {
     }
     std::vector<pthread_t> threads;
     threads.reserve(count);
+    // Stacks come from the pool and go back once every thread of the batch has been joined.
+    struct Stacks {
+        std::vector<WorkerStack> held;
+        ~Stacks() {
+            for (const WorkerStack& stack : held) {
+                release_worker_stack(stack);
+            }
+        }
+    } stacks;
+    stacks.held.reserve(count);
 
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, kWorkerStackSize);
     int spawn_error = 0;
     for (std::size_t i = 0; i < tasks.size(); ++i) {
         level.running.fetch_add(1, std::memory_order_relaxed);
         pthread_t thread;
         spawn_error = hooks.spawn_fault ? hooks.spawn_fault(i) : 0;
         if (spawn_error == 0) {
+            pthread_attr_t attributes;
+            pthread_attr_init(&attributes);
+            // Without a pooled stack the thread facility maps one of the same size.
+            const WorkerStack stack = acquire_worker_stack();
+            if (stack) {
+                pthread_attr_setstack(&attributes, stack.base, stack.size);
+            } else {
+                pthread_attr_setstacksize(&attributes, kWorkerStackSize);
+            }
             spawn_error = pthread_create(&thread, &attributes, run_worker, &tasks[i]);
+            pthread_attr_destroy(&attributes);
+            if (stack) {
+                stacks.held.push_back(stack); // reserved: cannot throw
+            }
         }
         if (spawn_error != 0) {
             level.running.fetch_sub(1, std::memory_order_relaxed);
@@ -206,7 +222,6 @@ void join_all(const std::vector<pthread_t>& threads) {
         }
         threads.push_back(thread);
     }
-    pthread_attr_destroy(&attributes);
 
     try {
         wait_for_batch(level, hooks);
@@ -247,22 +262,34 @@ void run_level(LevelWork& work, std::size_t count, std::optional<std::size_t> ma
     }
 }
 
-// A small array on the stack, or on the heap when it is larger than N.
+// `size` default-constructed elements on the stack, or on the heap when there are more than N.
+// Only the elements in use are constructed: a node's arrays are made for every node of a run.
 template <class T, std::size_t N> class SmallArray {
 public:
     explicit SmallArray(std::size_t size) : size_(size) {
         if (size > N) {
-            heap_.resize(size);
+            heap_ = std::make_unique<T[]>(size);
+            data_ = heap_.get();
+        } else {
+            data_ = std::launder(reinterpret_cast<T*>(local_));
+            std::uninitialized_default_construct_n(data_, size);
         }
     }
-    T* data() noexcept { return size_ > N ? heap_.data() : local_.data(); }
-    T& operator[](std::size_t i) noexcept { return data()[i]; }
-    std::span<T> first(std::size_t count) noexcept { return {data(), count}; }
-    std::size_t size() const noexcept { return size_; }
+    ~SmallArray() {
+        if (!heap_) {
+            std::destroy_n(data_, size_);
+        }
+    }
+    SmallArray(const SmallArray&) = delete;
+    SmallArray& operator=(const SmallArray&) = delete;
+
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    std::span<T> first(std::size_t count) noexcept { return {data_, count}; }
 
 private:
-    std::array<T, N> local_{};
-    std::vector<T> heap_;
+    alignas(T) unsigned char local_[N * sizeof(T)];
+    std::unique_ptr<T[]> heap_;
+    T* data_;
     std::size_t size_;
 };
 
