@@ -184,15 +184,6 @@ void Context::merge(Context&& other) {
 
 void Context::reserve(std::size_t count) { entries_.reserve(count); }
 
-std::size_t PublishedOutputs::find(std::string_view name) const noexcept {
-    for (std::size_t i = 0; i < names_.size(); ++i) {
-        if (names_[i] == name) {
-            return i;
-        }
-    }
-    return npos;
-}
-
 void PublishedOutputs::set(std::size_t index, GraphData value) {
     values_[index] = std::move(value);
 }

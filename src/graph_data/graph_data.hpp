@@ -193,7 +193,14 @@ public:
     std::size_t size() const noexcept { return names_.size(); }
     std::string_view name(std::size_t index) const noexcept { return names_[index]; }
     // Position of `name` among the published variables, or npos. Names are unique.
-    std::size_t find(std::string_view name) const noexcept;
+    std::size_t find(std::string_view name) const noexcept {
+        for (std::size_t i = 0; i < names_.size(); ++i) {
+            if (names_[i] == name) {
+                return i;
+            }
+        }
+        return npos;
+    }
     // Stores the value returned under `name(index)`; a value stored before is replaced.
     void set(std::size_t index, GraphData value);
     std::optional<GraphData>& value(std::size_t index) noexcept { return values_[index]; }

@@ -67,9 +67,10 @@ public:
         }
     }
 
-    // A new reference to the key for `name`. The inputs arrive in the order the names were
-    // cached, so the search starts where the previous one ended.
-    PyRef key(std::string_view name, std::size_t& cursor) const {
+    // The key for `name`: borrowed from the cache, or made into `made`; null if it cannot be
+    // made. The inputs arrive in the order the names were cached, so the search starts where
+    // the previous one ended.
+    PyObject* key(std::string_view name, std::size_t& cursor, PyRef& made) const {
         std::size_t i = cursor;
         for (std::size_t step = 0; step < keys_.size(); ++step, ++i) {
             if (i == keys_.size()) {
@@ -77,10 +78,11 @@ public:
             }
             if (keys_[i].first == name) {
                 cursor = i + 1;
-                return PyRef::borrow(handle_object(keys_[i].second.as_object()));
+                return handle_object(keys_[i].second.as_object());
             }
         }
-        return text_to_python(name);
+        made = text_to_python(name);
+        return made.get();
     }
 
 private:
@@ -94,9 +96,20 @@ bool fill_dict(PyObject* dict, const Entries& entries, const KeyCache& keys,
                const char* failure_prefix) {
     std::size_t cursor = 0;
     for (const auto& [name, value] : entries) {
-        PyRef key = keys.key(name, cursor);
-        PyRef item = key ? graph_data_to_python(*&value) : PyRef();
-        if (!item || PyDict_SetItem(dict, key.get(), item.get()) < 0) {
+        PyRef made_key;
+        PyObject* key = keys.key(name, cursor, made_key);
+        // Python values, nearly all inputs, go in as they are; others are converted.
+        PyRef converted;
+        PyObject* item = nullptr;
+        if (key != nullptr) {
+            if (value.kind() == GraphData::Kind::PyObject) {
+                item = handle_object(value.as_object());
+            } else {
+                converted = graph_data_to_python(value);
+                item = converted.get();
+            }
+        }
+        if (item == nullptr || PyDict_SetItem(dict, key, item) < 0) {
             report_setting_failure(failure_prefix, name);
             return false;
         }
