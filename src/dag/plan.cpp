@@ -2,18 +2,61 @@
 // context in an array instead of a map of owned names.
 #include "dag/dag.hpp"
 
+#include <sys/mman.h>
+
 #include <bit>
+#include <new>
 
 namespace vantorix {
 
 namespace {
 
+// Memory for the table below. Large blocks are mapped and unmapped directly, so that once the
+// plan is built they go back to the system instead of staying in the heap as free space (where
+// they would count against every DAG's footprint).
+template <class T> struct ScratchAllocator {
+    using value_type = T;
+    static constexpr std::size_t kMappedFrom = 256 * 1024;
+
+    ScratchAllocator() = default;
+    template <class U> ScratchAllocator(const ScratchAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t count) {
+        const std::size_t bytes = count * sizeof(T);
+        if (bytes < kMappedFrom) {
+            return static_cast<T*>(::operator new(bytes));
+        }
+        void* block =
+            mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (block == MAP_FAILED) {
+            throw std::bad_alloc();
+        }
+        return static_cast<T*>(block);
+    }
+    void deallocate(T* block, std::size_t count) noexcept {
+        const std::size_t bytes = count * sizeof(T);
+        if (bytes < kMappedFrom) {
+            ::operator delete(block);
+        } else {
+            munmap(block, bytes);
+        }
+    }
+    template <class U> bool operator==(const ScratchAllocator<U>&) const noexcept { return true; }
+};
+
+template <class T> using ScratchVector = std::vector<T, ScratchAllocator<T>>;
+
 // Names to slots, open addressing over the hashes the mappings already store. Lives only while
 // the plan is built.
 class SlotTable {
 public:
+    // Sized once for `expected` names at most, so that building a large plan makes three
+    // allocations instead of a series of growing ones.
     explicit SlotTable(std::size_t expected)
-        : cells_(std::bit_ceil(std::max<std::size_t>(16, expected * 2)), kEmpty) {}
+        : cells_(std::bit_ceil(std::max<std::size_t>(16, expected * 2)), kEmpty) {
+        names_.reserve(expected);
+        hashes_.reserve(expected);
+    }
 
     // The slot of `name`, made now if `create` and the name has none yet; else kEmpty.
     std::uint32_t find(std::string_view name, std::uint32_t hash, bool create) {
@@ -55,9 +98,9 @@ private:
         }
     }
 
-    std::vector<std::uint32_t> cells_;
-    std::vector<std::string_view> names_;
-    std::vector<std::uint32_t> hashes_;
+    ScratchVector<std::uint32_t> cells_;
+    ScratchVector<std::string_view> names_;
+    ScratchVector<std::uint32_t> hashes_;
 };
 
 } // namespace
@@ -71,17 +114,12 @@ void Dag::build_plan() {
             outputs += node->output_mapping.size();
         }
     }
-    // Published names first, so that reading a name nobody publishes needs no slot.
-    SlotTable table(outputs);
-    for (const NodeId id : execution_order_) {
-        if (const Node* node = find_node(id)) {
-            for (auto entry = node->output_mapping.begin(); entry != node->output_mapping.end();
-                 ++entry) {
-                table.find((*entry).second, entry.value_hash(), true);
-            }
-        }
-    }
     plan_.reserve(entries);
+    // One pass in execution order. A node only ever reads what nodes before it in that order
+    // published (in sequential mode the nodes before it, in parallel mode the earlier levels,
+    // which come first in the order), so a name that has no slot yet when a node reads it never
+    // holds a value for that node, and a name nobody publishes needs no slot at all.
+    SlotTable table(outputs);
     for (const NodeId id : execution_order_) {
         const Node* node = find_node(id);
         if (node == nullptr) {
@@ -94,7 +132,7 @@ void Dag::build_plan() {
         }
         for (auto entry = node->output_mapping.begin(); entry != node->output_mapping.end();
              ++entry) {
-            plan_.push_back(table.find((*entry).second, entry.value_hash(), false));
+            plan_.push_back(table.find((*entry).second, entry.value_hash(), true));
         }
     }
     slot_count_ = table.size();
