@@ -54,9 +54,8 @@ struct ExecutionHooks {
     std::function<int(std::size_t index)> spawn_fault;
 };
 
-// Levels stored flat: the offset where each level starts in the execution order. Kahn's
-// breadth-first order lists every level after the one before it, each in execution order, so the
-// levels are consecutive runs of that order and need no list of their own.
+// Levels stored flat: one list of identifiers (normally the execution order itself, see
+// `Dag::Dag`) and the offset where each level starts.
 class Levels {
 public:
     std::size_t size() const noexcept { return offsets_.empty() ? 0 : offsets_.size() - 1; }
@@ -68,7 +67,8 @@ public:
 
 private:
     friend class Dag;
-    const NodeId* ids_ = nullptr; // the owning DAG's execution order
+    const NodeId* ids_ = nullptr; // the owning DAG's execution order, or own_ids_
+    std::vector<NodeId> own_ids_;
     std::vector<std::uint32_t> offsets_;
 };
 
@@ -159,6 +159,7 @@ private:
     std::vector<std::uint32_t> dense_index_;
     std::unordered_map<NodeId, std::uint32_t> sparse_index_;
     bool ids_unique_ = true;
+    bool levels_in_order_ = true; // see `Levels`
     // Every variable name a scheduled node publishes has a slot, 0 to slot_count_ - 1. Per
     // scheduled node, in execution order: the slot of each input-mapping entry, then of each
     // output-mapping entry, both in the mappings' iteration order.

@@ -466,7 +466,22 @@ ExecutionResult Dag::execute_detailed(bool parallel, std::optional<std::size_t> 
 ExecutionValues Dag::execute_values(bool parallel, std::optional<std::size_t> max_threads,
                                     const ExecutionHooks& hooks) const {
     ExecutionValues values;
-    run_planned(parallel, max_threads, hooks, values);
+    if (!parallel || levels_in_order_) {
+        run_planned(parallel, max_threads, hooks, values);
+        return values;
+    }
+    // The plan follows the execution order, which these levels do not (repeated identifiers,
+    // see `Levels`): run on contexts and number the result.
+    ExecutionResult result;
+    run(parallel, max_threads, hooks, result);
+    values.dag_ = this;
+    values.values_.resize(slot_count_);
+    for_each_slot([&](std::uint32_t slot, std::string_view name) {
+        if (GraphData* value = result.context.find(name)) {
+            values.values_[slot] = std::move(*value);
+            ++values.count_;
+        }
+    });
     return values;
 }
 
