@@ -79,6 +79,20 @@ def chain(length: int) -> Workload:
     return Workload(f"chain {length}", nodes, {f"v{k}": k for k in range(length)})
 
 
+def carry(inputs: Dict[str, Any], params: Dict[str, Any]) -> Dict[str, Any]:
+    return {"y": inputs.get("x", 0) + 1}
+
+
+def pipeline(length: int) -> Workload:
+    """Node i reads v{i} as "x" and publishes "y" as v{i+1}: every node adds a variable, so the
+    context and the final dict grow to `length` entries, as in a long pipeline."""
+    nodes = [
+        Node(carry, [(f"v{k}", "x")], [("y", f"v{k + 1}")], None if k == 0 else k - 1)
+        for k in range(length)
+    ]
+    return Workload(f"pipeline {length}", nodes, {f"v{k + 1}": k + 1 for k in range(length)})
+
+
 def wide(width: int, function: NodeFn, name: str) -> Workload:
     """A root, then one level of `width` nodes that all read the root's variable."""
     nodes = [Node(start, [], [("y", "v0")], None)]
@@ -227,7 +241,7 @@ def bare_thread_cost(count: int, repetitions: int) -> float:
 def w1_sequential(repetitions: int) -> List[Dict[str, Any]]:
     rows = []
     for length in (1_000, 10_000):
-        workload = chain(length)
+        workload = pipeline(length)
         dag = build_vantorix(workload)
         implementations = {"vantorix": dag.execute, "pure Python loop": pure_python(workload)}
         if HAVE_DASK:
@@ -272,12 +286,38 @@ def w2_overlap(repetitions: int) -> List[Dict[str, Any]]:
     return rows
 
 
-def w3_threads(repetitions: int) -> Dict[str, Any]:
+DEFAULT_THREAD_FLOOR = os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "build", "release", "bench", "thread_floor"
+)
+
+
+def thread_floor(program: str, width: int, repetitions: int) -> Dict[str, float]:
+    """µs per node of bench/thread_floor.cpp (built by the release preset): a fresh thread per
+    node that takes the interpreter lock with a new thread state and calls a trivial function."""
+    if not os.access(program, os.X_OK):
+        return {}
+    output = subprocess.run(
+        [program, str(width), str(repetitions)], check=True, capture_output=True, text=True
+    ).stdout
+    floors = {}
+    for line in output.splitlines():
+        label, value = line.rsplit(" ", 1)
+        floors[f"floor: fresh thread + thread state + call, {label}"] = float(value)
+    return floors
+
+
+def w3_threads(repetitions: int, floor_program: str) -> Dict[str, Any]:
     width = 64
     workload = wide(width, increment, f"root + {width} trivial nodes, parallel")
+    # The floor runs in a process of its own, half before and half after the others, so that it
+    # is sampled over the same stretch of time.
+    floor_before = thread_floor(floor_program, width, max(1, repetitions // 2))
     medians = measure_parallel(workload, None, repetitions)
     per_node = {name: seconds / width * 1e6 for name, seconds in medians.items()}
     per_node["bare thread start+join"] = bare_thread_cost(width, repetitions) * 1e6
+    floor_after = thread_floor(floor_program, width, max(1, repetitions // 2))
+    for name, value in floor_before.items():
+        per_node[name] = (value + floor_after[name]) / 2
     return {"workload": workload.name, "us_per_node": per_node}
 
 
@@ -345,54 +385,90 @@ def w4_scale(max_length: int) -> List[Dict[str, Any]]:
 # --- report --------------------------------------------------------------------------------
 
 
+def relative(values: Dict[str, float]) -> Dict[str, float]:
+    """Each figure divided by vantorix's, measured in the same run."""
+    return {name: value / values["vantorix"] for name, value in values.items()}
+
+
 def markdown(results: Dict[str, Any]) -> str:
     lines = [f"Python {sys.version.split()[0]}, {os.cpu_count()} cores. Medians; lower is better.", ""]
-    lines += ["| W1 sequential chain | implementation | µs per node |", "|---|---|---:|"]
-    for row in results["w1"]:
-        for name, value in row["us_per_node"].items():
-            lines.append(f"| {row['workload']} | {name} | {value:.2f} |")
-    lines += ["", "| W2 overlap | implementation | wall time / ideal |", "|---|---|---:|"]
-    for row in results["w2"]:
-        for name, value in row["wall_over_ideal"].items():
-            lines.append(f"| {row['workload']} | {name} | {value:.3f} |")
-    w3 = results["w3"]
-    lines += ["", "| W3 thread cost | implementation | µs per node |", "|---|---|---:|"]
-    for name, value in w3["us_per_node"].items():
-        lines.append(f"| {w3['workload']} | {name} | {value:.1f} |")
-    lines += [
-        "",
-        "| W4 chain length | add + build (s) | execute (s) | to_mermaid (s) | growth per 10x "
-        "(build / execute / mermaid) | engine bytes per node |",
-        "|---:|---:|---:|---:|---|---:|",
-    ]
-    for row in results["w4"]:
-        growth = row.get("growth")
-        growth_text = (
-            " / ".join(f"{growth[k]:.1f}" for k in ("build", "execute", "mermaid")) if growth else "-"
-        )
-        lines.append(
-            f"| {row['length']:,} | {row['build']:.4f} | {row['execute']:.4f} | "
-            f"{row['mermaid']:.4f} | {growth_text} | {row['bytes_per_node']:.0f} |"
-        )
-    return "\n".join(lines) + "\n"
+    if "w1" in results:
+        lines += [
+            "| W1 sequential pipeline | implementation | µs per node | / vantorix |",
+            "|---|---|---:|---:|",
+        ]
+        for row in results["w1"]:
+            ratios = relative(row["us_per_node"])
+            for name, value in row["us_per_node"].items():
+                lines.append(f"| {row['workload']} | {name} | {value:.2f} | {ratios[name]:.2f} |")
+        lines.append("")
+    if "w2" in results:
+        lines += ["| W2 overlap | implementation | wall time / ideal |", "|---|---|---:|"]
+        for row in results["w2"]:
+            for name, value in row["wall_over_ideal"].items():
+                lines.append(f"| {row['workload']} | {name} | {value:.3f} |")
+        lines.append("")
+    if "w3" in results:
+        w3 = results["w3"]
+        ratios = relative(w3["us_per_node"])
+        lines += [
+            "| W3 thread cost | implementation | µs per node | / vantorix |",
+            "|---|---|---:|---:|",
+        ]
+        for name, value in w3["us_per_node"].items():
+            lines.append(f"| {w3['workload']} | {name} | {value:.1f} | {ratios[name]:.2f} |")
+        lines.append("")
+    if "w4" in results:
+        lines += [
+            "| W4 chain length | add + build (s) | execute (s) | to_mermaid (s) | growth per 10x "
+            "(build / execute / mermaid) | engine bytes per node |",
+            "|---:|---:|---:|---:|---|---:|",
+        ]
+        for row in results["w4"]:
+            growth = row.get("growth")
+            growth_text = (
+                " / ".join(f"{growth[k]:.1f}" for k in ("build", "execute", "mermaid"))
+                if growth
+                else "-"
+            )
+            lines.append(
+                f"| {row['length']:,} | {row['build']:.4f} | {row['execute']:.4f} | "
+                f"{row['mermaid']:.4f} | {growth_text} | {row['bytes_per_node']:.0f} |"
+            )
+        lines.append("")
+    return "\n".join(lines)
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--repetitions", type=int, default=15)
     parser.add_argument("--max-length", type=int, default=1_000_000, help="longest W4 chain")
+    parser.add_argument(
+        "--thread-floor",
+        default=DEFAULT_THREAD_FLOOR,
+        help="the thread_floor program (W3's floor; skipped when it does not exist)",
+    )
+    parser.add_argument(
+        "--workloads", default="w1,w2,w3,w4", help="comma-separated subset of w1,w2,w3,w4"
+    )
     parser.add_argument("--json", help="write the figures as JSON to this file")
     parser.add_argument("--markdown", help="write the tables as markdown to this file")
     args = parser.parse_args()
 
-    results = {
-        "python": sys.version,
-        "dask": HAVE_DASK,
-        "w1": w1_sequential(args.repetitions),
-        "w2": w2_overlap(max(3, args.repetitions // 3)),
-        "w3": w3_threads(args.repetitions),
-        "w4": w4_scale(args.max_length),
+    workloads = {
+        "w1": lambda: w1_sequential(args.repetitions),
+        "w2": lambda: w2_overlap(max(3, args.repetitions // 3)),
+        "w3": lambda: w3_threads(args.repetitions, args.thread_floor),
+        "w4": lambda: w4_scale(args.max_length),
     }
+    chosen = args.workloads.split(",")
+    unknown = set(chosen) - set(workloads)
+    if unknown:
+        parser.error(f"unknown workloads: {', '.join(sorted(unknown))}")
+    results: Dict[str, Any] = {"python": sys.version, "dask": HAVE_DASK}
+    for name in workloads:
+        if name in chosen:
+            results[name] = workloads[name]()
     table = markdown(results)
     print(table)
     if args.json:

@@ -152,18 +152,35 @@ Dag::Dag(std::vector<Node> nodes) : nodes_(std::move(nodes)) {
         execution_order_.push_back(nodes_[position].id);
     }
 
-    // Levels in execution order, filled from the back like the dependents lists.
-    levels_.offsets_.assign(static_cast<std::size_t>(level_count) + 1, 0);
+    levels_.offsets_.assign(static_cast<std::size_t>(level_count) + 2, 0);
     for (const std::uint32_t position : order) {
-        ++levels_.offsets_[level_of[position]];
+        ++levels_.offsets_[level_of[position] + 2];
     }
-    for (std::size_t level = 1; level <= level_count; ++level) {
+    for (std::size_t level = 2; level < levels_.offsets_.size(); ++level) {
         levels_.offsets_[level] += levels_.offsets_[level - 1];
     }
-    levels_.ids_.resize(order.size());
-    for (std::size_t i = order.size(); i-- > 0;) {
-        levels_.ids_[--levels_.offsets_[level_of[order[i]]]] = execution_order_[i];
+    // Breadth-first order lists every level after the one before it, so the levels are runs of
+    // the order and share its storage. Only repeated identifiers break this: the first node with
+    // an identifier takes its level from its own dependencies, but waits for those of every node
+    // with that identifier. Then the levels get a list of their own, each in execution order.
+    levels_in_order_ =
+        std::is_sorted(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return level_of[a] < level_of[b];
+        });
+    // Here offsets_[k + 1] is where level k starts.
+    if (levels_in_order_) {
+        levels_.ids_ = execution_order_.data();
+        levels_.offsets_.erase(levels_.offsets_.begin());
+    } else {
+        // Filling level k moves offsets_[k + 1] to where level k + 1 starts.
+        levels_.own_ids_.resize(order.size());
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            levels_.own_ids_[levels_.offsets_[level_of[order[i]] + 1]++] = execution_order_[i];
+        }
+        levels_.ids_ = levels_.own_ids_.data();
+        levels_.offsets_.pop_back();
     }
+    build_plan();
 }
 
 } // namespace vantorix

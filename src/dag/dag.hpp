@@ -69,20 +69,44 @@ struct MermaidText {
     std::function<void(std::string& out, std::string_view name)> name;
 };
 
-// Levels stored flat: one list of identifiers and the offset where each level starts.
+// Levels stored flat: one list of identifiers (normally the execution order itself, see
+// `Dag::Dag`) and the offset where each level starts.
 class Levels {
 public:
     std::size_t size() const noexcept { return offsets_.empty() ? 0 : offsets_.size() - 1; }
     bool empty() const noexcept { return size() == 0; }
     std::span<const NodeId> operator[](std::size_t level) const noexcept {
-        return {ids_.data() + offsets_[level], offsets_[level + 1] - offsets_[level]};
+        return {ids_ + offsets_[level], offsets_[level + 1] - offsets_[level]};
     }
     std::vector<std::vector<NodeId>> to_lists() const;
 
 private:
     friend class Dag;
-    std::vector<NodeId> ids_;
-    std::vector<std::size_t> offsets_;
+    const NodeId* ids_ = nullptr; // the owning DAG's execution order, or own_ids_
+    std::vector<NodeId> own_ids_;
+    std::vector<std::uint32_t> offsets_;
+};
+
+class Dag;
+
+// What a run leaves when only its final context is wanted: one place per variable that some
+// scheduled node publishes, numbered when the DAG was built.
+class ExecutionValues {
+public:
+    // Number of variables that hold a value.
+    std::size_t size() const noexcept { return count_; }
+    // Calls `visit(name, value)` once for every variable that holds a value (in no particular
+    // order) and leaves the run empty.
+    void drain(const std::function<void(std::string_view name, GraphData& value)>& visit);
+    Context to_context() &&;
+    // The value of every slot (see `Dag::for_each_slot`), empty where nothing was published.
+    std::span<std::optional<GraphData>> slots() noexcept { return values_; }
+
+private:
+    friend class Dag;
+    const Dag* dag_ = nullptr;
+    std::vector<std::optional<GraphData>> values_;
+    std::size_t count_ = 0;
 };
 
 class Dag {
@@ -116,6 +140,18 @@ public:
     // The final context alone; the per-node and per-branch bookkeeping is never built.
     Context execute(bool parallel, std::optional<std::size_t> max_threads,
                     const ExecutionHooks& hooks = {}) const;
+    // The same run, its variables left in their numbered places for the caller to read out.
+    ExecutionValues execute_values(bool parallel, std::optional<std::size_t> max_threads,
+                                   const ExecutionHooks& hooks = {}) const;
+
+    // The variables that scheduled nodes publish are numbered 0 to slot_count() - 1 when the DAG
+    // is built; `visit(slot, name)` is called once for each.
+    std::uint32_t slot_count() const noexcept { return slot_count_; }
+    void for_each_slot(
+        const std::function<void(std::uint32_t slot, std::string_view name)>& visit) const;
+
+    // In the execution plan, the slot of a variable that no scheduled node publishes.
+    static constexpr std::uint32_t kUnpublishedSlot = UINT32_MAX;
 
     // The DAG as a Mermaid flowchart.
     std::string to_mermaid() const;
@@ -124,13 +160,17 @@ public:
     void to_mermaid(std::string& out, const MermaidText& text) const;
 
 private:
+    friend class ExecutionValues;
     static constexpr std::uint32_t kNoPosition = UINT32_MAX;
 
     void build_index();
+    void build_plan();
     // Position of the first node with `id`, or kNoPosition.
     std::uint32_t position_of(NodeId id) const noexcept;
     void run(bool parallel, std::optional<std::size_t> max_threads, const ExecutionHooks& hooks,
-             ExecutionResult& result, bool bookkeeping) const;
+             ExecutionResult& result) const;
+    void run_planned(bool parallel, std::optional<std::size_t> max_threads,
+                     const ExecutionHooks& hooks, ExecutionValues& values) const;
     template <class WriteBox, class WriteName>
     void render_mermaid(std::string& out, const WriteBox& write_box,
                         const WriteName& write_name) const;
@@ -143,6 +183,12 @@ private:
     std::vector<std::uint32_t> dense_index_;
     std::unordered_map<NodeId, std::uint32_t> sparse_index_;
     bool ids_unique_ = true;
+    bool levels_in_order_ = true; // see `Levels`
+    // Every variable name a scheduled node publishes has a slot, 0 to slot_count_ - 1. Per
+    // scheduled node, in execution order: the slot of each input-mapping entry, then of each
+    // output-mapping entry, both in the mappings' iteration order.
+    std::vector<std::uint32_t> plan_;
+    std::uint32_t slot_count_ = 0;
 };
 
 } // namespace vantorix

@@ -1,4 +1,6 @@
 #include "dag/dag.hpp"
+#include "dag/trace.hpp"
+#include "dag/worker_stacks.hpp"
 
 #include <linux/futex.h>
 #include <pthread.h>
@@ -6,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -13,6 +16,7 @@
 #include <ctime>
 #include <cxxabi.h>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -21,41 +25,32 @@ namespace vantorix {
 
 namespace {
 
-// Workers run arbitrary node functions, including Python code whose recursion goes through the C
-// stack (3.9 and 3.10 use C frames for every Python call; 3.12+ sizes its C recursion limit for
-// the main thread). 8 MiB matches a Linux main thread and Python's own threads, so code that
-// works in a plain script also works on a worker. Only touched pages are committed.
-constexpr std::size_t kWorkerStackSize = 8 * 1024 * 1024;
-
 struct NodeResult {
     NodeId id;
     std::optional<BranchId> branch_id;
     Context outputs;
 };
 
-// Writes one node's outputs into the run's result. Without bookkeeping only the context is kept,
-// and the outputs are moved rather than copied.
-class Recorder {
-public:
-    Recorder(ExecutionResult& result, bool bookkeeping)
-        : result_(result), bookkeeping_(bookkeeping) {}
-
-    void record(NodeId id, const std::optional<BranchId>& branch_id, Context outputs) {
-        if (!bookkeeping_) {
-            result_.context.merge(std::move(outputs));
-            return;
-        }
-        result_.context.merge(outputs);
-        if (branch_id) {
-            result_.branch_outputs[*branch_id].merge(outputs);
-        }
-        // The node's own entry takes the outputs themselves: one copy fewer for most nodes.
-        result_.node_outputs.insert_or_assign(id, std::move(outputs));
+// Writes one node's outputs into the run's context and bookkeeping.
+void record(ExecutionResult& result, NodeId id, const std::optional<BranchId>& branch_id,
+            Context outputs) {
+    result.context.merge(outputs);
+    if (branch_id) {
+        result.branch_outputs[*branch_id].merge(outputs);
     }
+    // The node's own entry takes the outputs themselves: one copy fewer for most nodes.
+    result.node_outputs.insert_or_assign(id, std::move(outputs));
+}
 
-private:
-    ExecutionResult& result_;
-    bool bookkeeping_;
+// What the workers of one multi-node level do: run the level's node `index` against the state
+// as it stood when the level began and keep its outputs for the calling thread. Called
+// concurrently for different indexes.
+class LevelWork {
+public:
+    virtual void run_node(std::size_t index) = 0;
+
+protected:
+    ~LevelWork() = default;
 };
 
 // Blocks until `word` no longer holds `expected` or a wake-up comes; also returns when a signal
@@ -76,14 +71,9 @@ void futex_wake_all(std::atomic<std::uint32_t>& word) noexcept {
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
               std::atomic<std::uint32_t>::is_always_lock_free);
 
-// One multi-node level: workers read the shared snapshot and append to the result list.
+// One multi-node level: how its workers of the current batch end.
 struct LevelRun {
-    const Context& snapshot;
-    std::mutex results_mutex;
-    std::vector<NodeResult> results;
-    // A traced run's node traces, appended with the results (same mutex, same order).
-    bool tracing = false;
-    std::vector<NodeTrace> traces;
+    LevelWork& work;
 
     // Per batch: how many workers have not finished yet (the word the calling thread waits on),
     // and how they ended.
@@ -92,7 +82,7 @@ struct LevelRun {
     bool panicked = false;
     std::exception_ptr interrupt;
 
-    explicit LevelRun(const Context& level_snapshot) : snapshot(level_snapshot) {}
+    explicit LevelRun(LevelWork& level_work) : work(level_work) {}
 
     void finish_worker(std::exception_ptr interrupted, bool failed) {
         if (failed || interrupted) {
@@ -117,7 +107,7 @@ struct LevelRun {
 
 struct WorkerTask {
     LevelRun* level;
-    const Node* node;
+    std::size_t index;
 };
 
 // The functions that catch abi::__forced_unwind are not checked for null references: the
@@ -132,22 +122,7 @@ struct WorkerTask {
         ~FinishGuard() { level->finish_worker(std::move(interrupted), failed); }
     } guard{task.level, nullptr};
     try {
-        Context outputs;
-        NodeTrace trace;
-        if (task.level->tracing) {
-            trace.node = task.node;
-            detail::run_traced(trace, [&] { outputs = task.node->execute(task.level->snapshot); });
-        } else {
-            outputs = task.node->execute(task.level->snapshot);
-        }
-        {
-            std::lock_guard lock(task.level->results_mutex);
-            task.level->results.push_back(
-                NodeResult{task.node->id, task.node->branch_id, std::move(outputs)});
-            if (task.level->tracing) {
-                task.level->traces.push_back(std::move(trace));
-            }
-        }
+        task.level->work.run_node(task.index);
         guard.failed = false;
     } catch (abi::__forced_unwind&) {
         throw; // thread cancellation must unwind, never be swallowed
@@ -200,27 +175,48 @@ void join_all(const std::vector<pthread_t>& threads) {
     }
 }
 
-// Starts one worker per node of `batch`, waits for all of them and reports how they ended.
-[[gnu::no_sanitize("null")]] void run_batch(LevelRun& level, std::span<const Node* const> batch,
+// Starts one worker for each of the level's nodes `first` to `first + count - 1`, waits for all
+// of them and reports how they ended.
+[[gnu::no_sanitize("null")]] void run_batch(LevelRun& level, std::size_t first, std::size_t count,
                                             const ExecutionHooks& hooks) {
     std::vector<WorkerTask> tasks;
-    tasks.reserve(batch.size());
-    for (const Node* node : batch) {
-        tasks.push_back(WorkerTask{&level, node});
+    tasks.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        tasks.push_back(WorkerTask{&level, first + i});
     }
     std::vector<pthread_t> threads;
-    threads.reserve(batch.size());
+    threads.reserve(count);
+    // Stacks come from the pool and go back once every thread of the batch has been joined.
+    struct Stacks {
+        std::vector<WorkerStack> held;
+        ~Stacks() {
+            for (const WorkerStack& stack : held) {
+                release_worker_stack(stack);
+            }
+        }
+    } stacks;
+    stacks.held.reserve(count);
 
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, kWorkerStackSize);
     int spawn_error = 0;
     for (std::size_t i = 0; i < tasks.size(); ++i) {
         level.running.fetch_add(1, std::memory_order_relaxed);
         pthread_t thread;
         spawn_error = hooks.spawn_fault ? hooks.spawn_fault(i) : 0;
         if (spawn_error == 0) {
+            pthread_attr_t attributes;
+            pthread_attr_init(&attributes);
+            // Without a pooled stack the thread facility maps one of the same size.
+            const WorkerStack stack = acquire_worker_stack();
+            if (stack) {
+                pthread_attr_setstack(&attributes, stack.base, stack.size);
+            } else {
+                pthread_attr_setstacksize(&attributes, kWorkerStackSize);
+            }
             spawn_error = pthread_create(&thread, &attributes, run_worker, &tasks[i]);
+            pthread_attr_destroy(&attributes);
+            if (stack) {
+                stacks.held.push_back(stack); // reserved: cannot throw
+            }
         }
         if (spawn_error != 0) {
             level.running.fetch_sub(1, std::memory_order_relaxed);
@@ -228,7 +224,6 @@ void join_all(const std::vector<pthread_t>& threads) {
         }
         threads.push_back(thread);
     }
-    pthread_attr_destroy(&attributes);
 
     try {
         wait_for_batch(level, hooks);
@@ -258,90 +253,260 @@ void join_all(const std::vector<pthread_t>& threads) {
     }
 }
 
-// Gives the traces of the batch that has just finished to the host, in append order.
-void hand_over_traces(LevelRun& level, const ExecutionHooks& hooks) {
-    std::vector<NodeTrace> finished;
-    {
-        std::lock_guard lock(level.results_mutex);
-        finished.swap(level.traces);
+// Runs the `count` nodes of one level in batches of at most `max_threads` workers (all at once
+// when absent; 0 counts as 1).
+template <class AfterBatch>
+void run_level(LevelWork& work, std::size_t count, std::optional<std::size_t> max_threads,
+               const ExecutionHooks& hooks, AfterBatch&& after_batch) {
+    LevelRun run(work);
+    const std::size_t batch_size = max_threads ? std::max<std::size_t>(*max_threads, 1) : count;
+    for (std::size_t start = 0; start < count; start += batch_size) {
+        run_batch(run, start, std::min(batch_size, count - start), hooks);
+        after_batch();
     }
-    for (NodeTrace& trace : finished) {
-        hooks.on_node_traced(std::move(trace));
+}
+
+// `size` default-constructed elements on the stack, or on the heap when there are more than N.
+// Only the elements in use are constructed: a node's arrays are made for every node of a run.
+template <class T, std::size_t N> class SmallArray {
+public:
+    explicit SmallArray(std::size_t size) : size_(size) {
+        if (size > N) {
+            heap_ = std::make_unique<T[]>(size);
+            data_ = heap_.get();
+        } else {
+            data_ = std::launder(reinterpret_cast<T*>(local_));
+            std::uninitialized_default_construct_n(data_, size);
+        }
+    }
+    ~SmallArray() {
+        if (!heap_) {
+            std::destroy_n(data_, size_);
+        }
+    }
+    SmallArray(const SmallArray&) = delete;
+    SmallArray& operator=(const SmallArray&) = delete;
+
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    std::span<T> first(std::size_t count) noexcept { return {data_, count}; }
+
+private:
+    alignas(T) unsigned char local_[N * sizeof(T)];
+    std::unique_ptr<T[]> heap_;
+    T* data_;
+    std::size_t size_;
+};
+
+// One node against the numbered state: gathers the values its inputs name, calls its function and
+// hands `publish(slot, value)` each output its mapping publishes, in mapping order. `entries` are
+// the node's slots in the plan. Reads `state` only.
+template <class Publish>
+void run_planned_node(const Node& node, const std::uint32_t* entries,
+                      const std::vector<std::optional<GraphData>>& state, Publish&& publish) {
+    SmallArray<InputRef, 4> inputs(node.input_mapping.size());
+    std::size_t found = 0;
+    for (const auto [broadcast_var, impl_var] : node.input_mapping) {
+        const std::uint32_t slot = *entries++;
+        if (slot != Dag::kUnpublishedSlot && state[slot]) {
+            inputs[found++] = InputRef{impl_var, &*state[slot]};
+        }
+    }
+    const std::size_t output_count = node.output_mapping.size();
+    SmallArray<std::string_view, 4> names(output_count);
+    std::size_t i = 0;
+    for (const auto [impl_var, broadcast_var] : node.output_mapping) {
+        names[i++] = impl_var;
+    }
+    SmallArray<std::optional<GraphData>, 4> values(output_count);
+    PublishedOutputs outputs(names.first(output_count), values.first(output_count));
+    node.function->call_published(inputs.first(found), node.variant_params, outputs);
+    for (i = 0; i < output_count; ++i) {
+        if (values[i]) {
+            publish(entries[i], std::move(*values[i]));
+        }
+    }
+}
+
+// The schedule of a run: every node on the calling thread in `order`, or level by level, where a
+// level of one node runs on the calling thread and a wider one is handed to `run_wide`.
+template <class RunOnCaller, class RunWide>
+void walk_schedule(bool parallel, const std::vector<NodeId>& order, const Levels& levels,
+                   RunOnCaller&& run_on_caller, RunWide&& run_wide) {
+    if (!parallel) {
+        for (const NodeId id : order) {
+            run_on_caller(id);
+        }
+        return;
+    }
+    for (std::size_t level_index = 0; level_index < levels.size(); ++level_index) {
+        const std::span<const NodeId> level = levels[level_index];
+        if (level.size() == 1) {
+            run_on_caller(level.front());
+        } else {
+            run_wide(level);
+        }
     }
 }
 
 } // namespace
 
 void Dag::run(bool parallel, std::optional<std::size_t> max_threads, const ExecutionHooks& hooks,
-              ExecutionResult& result, bool bookkeeping) const {
+              ExecutionResult& result) const {
     const detail::TraceIsolation isolation;
-    Recorder recorder(result, bookkeeping);
+    const bool tracing = static_cast<bool>(hooks.on_node_traced);
     auto run_on_caller = [&](NodeId id) {
         const Node* node = find_node(id);
         if (node == nullptr) {
             return;
         }
-        if (hooks.on_node_traced) {
-            NodeTrace trace;
-            trace.node = node;
+        if (!tracing) {
+            record(result, node->id, node->branch_id, node->execute(result.context));
+            return;
+        }
+        NodeTrace trace;
+        trace.node = node;
+        Context outputs;
+        detail::run_traced(trace, [&] { outputs = node->execute(result.context); });
+        record(result, node->id, node->branch_id, std::move(outputs));
+        hooks.on_node_traced(std::move(trace));
+    };
+    // Workers read the context itself: nothing writes it until every batch of the level has
+    // finished, so they see it as it stood when the level started. (A copy per level made graphs
+    // of many multi-node levels quadratic in their variables.)
+    class ContextLevel final : public LevelWork {
+    public:
+        ContextLevel(const Context& context, bool tracing)
+            : context_(context), tracing_(tracing) {}
+        std::vector<const Node*> nodes;
+        std::vector<NodeResult> results;
+
+        void run_node(std::size_t index) override {
+            const Node& node = *nodes[index];
             Context outputs;
-            detail::run_traced(trace, [&] { outputs = node->execute(result.context); });
-            recorder.record(node->id, node->branch_id, std::move(outputs));
-            hooks.on_node_traced(std::move(trace));
-        } else if (bookkeeping) {
-            recorder.record(node->id, node->branch_id, node->execute(result.context));
-        } else {
-            // Only the context is kept: outputs go straight into it, as merging them would.
-            node->execute_into(result.context, result.context);
+            NodeTrace trace;
+            if (tracing_) {
+                trace.node = &node;
+                detail::run_traced(trace, [&] { outputs = node.execute(context_); });
+            } else {
+                outputs = node.execute(context_);
+            }
+            std::lock_guard lock(mutex_);
+            results.push_back(NodeResult{node.id, node.branch_id, std::move(outputs)});
+            if (tracing_) {
+                traces_.push_back(std::move(trace)); // same mutex, same order as the results
+            }
+        }
+
+        // Gives the traces of the batch that has just finished to the host, in append order.
+        void hand_over_traces(const ExecutionHooks& hooks) {
+            std::vector<NodeTrace> finished;
+            {
+                std::lock_guard lock(mutex_);
+                finished.swap(traces_);
+            }
+            for (NodeTrace& trace : finished) {
+                hooks.on_node_traced(std::move(trace));
+            }
+        }
+
+    private:
+        const Context& context_;
+        const bool tracing_;
+        std::mutex mutex_;
+        std::vector<NodeTrace> traces_;
+    };
+
+    walk_schedule(parallel, execution_order_, levels_, run_on_caller,
+                  [&](std::span<const NodeId> level) {
+                      ContextLevel work(result.context, tracing);
+                      for (const NodeId id : level) {
+                          if (const Node* node = find_node(id)) {
+                              work.nodes.push_back(node);
+                          }
+                      }
+                      work.results.reserve(work.nodes.size());
+                      run_level(work, work.nodes.size(), max_threads, hooks, [&] {
+                          if (tracing) {
+                              work.hand_over_traces(hooks);
+                          }
+                      });
+                      for (NodeResult& node_result : work.results) {
+                          record(result, node_result.id, node_result.branch_id,
+                                 std::move(node_result.outputs));
+                      }
+                  });
+}
+
+void Dag::run_planned(bool parallel, std::optional<std::size_t> max_threads,
+                      const ExecutionHooks& hooks, ExecutionValues& values) const {
+    const detail::TraceIsolation isolation;
+    values.dag_ = this;
+    values.values_.resize(slot_count_);
+    auto store = [&values](std::uint32_t slot, GraphData&& value) {
+        std::optional<GraphData>& place = values.values_[slot];
+        values.count_ += place ? 0 : 1;
+        place = std::move(value);
+    };
+    const std::uint32_t* entries = plan_.data();
+    auto run_on_caller = [&](NodeId id) {
+        if (const Node* node = find_node(id)) {
+            run_planned_node(*node, entries, values.values_, store);
+            entries += node->input_mapping.size() + node->output_mapping.size();
         }
     };
 
-    if (!parallel) {
-        for (const NodeId id : execution_order_) {
-            run_on_caller(id);
-        }
-        return;
-    }
+    // As in `run`, workers read the running state itself, which stays untouched until the
+    // level has finished.
+    class PlannedLevel final : public LevelWork {
+    public:
+        explicit PlannedLevel(const std::vector<std::optional<GraphData>>& state)
+            : state_(state) {}
+        struct Step {
+            const Node* node;
+            const std::uint32_t* entries;
+        };
+        std::vector<Step> steps;
+        std::vector<std::vector<std::pair<std::uint32_t, GraphData>>> results;
 
-    std::vector<const Node*> level_nodes;
-    for (std::size_t level_index = 0; level_index < levels_.size(); ++level_index) {
-        const std::span<const NodeId> level = levels_[level_index];
-        if (level.size() == 1) {
-            run_on_caller(level.front());
-            continue;
+        void run_node(std::size_t index) override {
+            const Step step = steps[index];
+            std::vector<std::pair<std::uint32_t, GraphData>> published;
+            run_planned_node(*step.node, step.entries, state_,
+                             [&published](std::uint32_t slot, GraphData&& value) {
+                                 published.emplace_back(slot, std::move(value));
+                             });
+            std::lock_guard lock(mutex_);
+            results.push_back(std::move(published));
         }
-        level_nodes.clear();
-        for (const NodeId id : level) {
-            if (const Node* node = find_node(id)) {
-                level_nodes.push_back(node);
-            }
-        }
-        // The level's snapshot is the context itself: nothing writes it until every batch of the
-        // level has finished, so the workers see it as it stood when the level started. (A copy
-        // per level made graphs of many multi-node levels quadratic in their variables.)
-        LevelRun run(result.context);
-        run.results.reserve(level_nodes.size());
-        run.tracing = static_cast<bool>(hooks.on_node_traced);
-        const std::size_t batch_size =
-            max_threads ? std::max<std::size_t>(*max_threads, 1) : level_nodes.size();
-        for (std::size_t start = 0; start < level_nodes.size(); start += batch_size) {
-            const std::size_t size = std::min(batch_size, level_nodes.size() - start);
-            run_batch(run, std::span<const Node* const>(level_nodes.data() + start, size), hooks);
-            if (run.tracing) {
-                hand_over_traces(run, hooks);
-            }
-        }
-        std::lock_guard lock(run.results_mutex);
-        for (NodeResult& node_result : run.results) {
-            recorder.record(node_result.id, node_result.branch_id, std::move(node_result.outputs));
-        }
-    }
+
+    private:
+        const std::vector<std::optional<GraphData>>& state_;
+        std::mutex mutex_;
+    };
+
+    walk_schedule(parallel, execution_order_, levels_, run_on_caller,
+                  [&](std::span<const NodeId> level) {
+                      PlannedLevel work(values.values_);
+                      for (const NodeId id : level) {
+                          if (const Node* node = find_node(id)) {
+                              work.steps.push_back({node, entries});
+                              entries += node->input_mapping.size() + node->output_mapping.size();
+                          }
+                      }
+                      work.results.reserve(work.steps.size());
+                      run_level(work, work.steps.size(), max_threads, hooks, [] {});
+                      for (auto& published : work.results) {
+                          for (auto& [slot, value] : published) {
+                              store(slot, std::move(value));
+                          }
+                      }
+                  });
 }
 
 ExecutionResult Dag::execute_detailed(bool parallel, std::optional<std::size_t> max_threads,
                                       const ExecutionHooks& hooks) const {
     ExecutionResult result;
-    run(parallel, max_threads, hooks, result, true);
+    run(parallel, max_threads, hooks, result);
     return result;
 }
 
@@ -350,15 +515,35 @@ ExecutionResult Dag::execute_detailed(Context initial, bool parallel,
                                       const ExecutionHooks& hooks) const {
     ExecutionResult result;
     result.context = std::move(initial);
-    run(parallel, max_threads, hooks, result, true);
+    run(parallel, max_threads, hooks, result);
     return result;
+}
+
+ExecutionValues Dag::execute_values(bool parallel, std::optional<std::size_t> max_threads,
+                                    const ExecutionHooks& hooks) const {
+    ExecutionValues values;
+    if (!parallel || levels_in_order_) {
+        run_planned(parallel, max_threads, hooks, values);
+        return values;
+    }
+    // The plan follows the execution order, which these levels do not (repeated identifiers,
+    // see `Levels`): run on contexts and number the result.
+    ExecutionResult result;
+    run(parallel, max_threads, hooks, result);
+    values.dag_ = this;
+    values.values_.resize(slot_count_);
+    for_each_slot([&](std::uint32_t slot, std::string_view name) {
+        if (GraphData* value = result.context.find(name)) {
+            values.values_[slot] = std::move(*value);
+            ++values.count_;
+        }
+    });
+    return values;
 }
 
 Context Dag::execute(bool parallel, std::optional<std::size_t> max_threads,
                      const ExecutionHooks& hooks) const {
-    ExecutionResult result;
-    run(parallel, max_threads, hooks, result, false);
-    return std::move(result.context);
+    return execute_values(parallel, max_threads, hooks).to_context();
 }
 
 } // namespace vantorix

@@ -184,9 +184,41 @@ void Context::merge(Context&& other) {
 
 void Context::reserve(std::size_t count) { entries_.reserve(count); }
 
+void PublishedOutputs::set(std::size_t index, GraphData value) {
+    values_[index] = std::move(value);
+}
+
+void NodeFunction::call_published(std::span<const InputRef> inputs, const Context& variant_params,
+                                  PublishedOutputs& outputs) const {
+    Context input_context;
+    input_context.reserve(inputs.size());
+    for (const InputRef& input : inputs) {
+        input_context.insert_copy(input.name, *input.value);
+    }
+    Context returned = (*this)(input_context, variant_params);
+    if (returned.empty()) {
+        return;
+    }
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        if (GraphData* value = returned.find(outputs.name(i))) {
+            outputs.set(i, std::move(*value));
+        }
+    }
+}
+
+namespace {
+
+class NoopFunction final : public NodeFunction {
+public:
+    Context operator()(const Context&, const Context&) const override { return Context(); }
+    void call_published(std::span<const InputRef>, const Context&,
+                        PublishedOutputs&) const override {}
+};
+
+} // namespace
+
 NodeFunctionPtr noop_node_function() {
-    static const NodeFunctionPtr noop =
-        make_node_function([](const Context&, const Context&) { return Context(); });
+    static const NodeFunctionPtr noop = std::make_shared<const NoopFunction>();
     return noop;
 }
 

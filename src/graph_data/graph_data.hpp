@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -169,6 +171,45 @@ private:
     Storage value_;
 };
 
+// One input of a node as its function receives it: the implementation variable and the value the
+// context holds for it. A node lists its inputs in the order of its input mapping; when two
+// entries share a name, the later one is the value the function sees.
+struct InputRef {
+    std::string_view name;
+    const GraphData* value;
+};
+
+// The implementation variables a node publishes, and the values its function returned for them.
+// A function that knows which of its results will be kept hands over only those; everything else
+// it returns would be dropped by the node's output mapping anyway.
+class PublishedOutputs {
+public:
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    PublishedOutputs(std::span<const std::string_view> names,
+                     std::span<std::optional<GraphData>> values) noexcept
+        : names_(names), values_(values) {}
+
+    std::size_t size() const noexcept { return names_.size(); }
+    std::string_view name(std::size_t index) const noexcept { return names_[index]; }
+    // Position of `name` among the published variables, or npos. Names are unique.
+    std::size_t find(std::string_view name) const noexcept {
+        for (std::size_t i = 0; i < names_.size(); ++i) {
+            if (names_[i] == name) {
+                return i;
+            }
+        }
+        return npos;
+    }
+    // Stores the value returned under `name(index)`; a value stored before is replaced.
+    void set(std::size_t index, GraphData value);
+    std::optional<GraphData>& value(std::size_t index) noexcept { return values_[index]; }
+
+private:
+    std::span<const std::string_view> names_;
+    std::span<std::optional<GraphData>> values_;
+};
+
 // A node's computation: (inputs, variant parameters) -> outputs. Implementations must be safe to
 // call from several threads at once and report their own failures; whatever they return is the
 // node's result.
@@ -176,6 +217,13 @@ class NodeFunction {
 public:
     virtual ~NodeFunction() = default;
     virtual Context operator()(const Context& inputs, const Context& variant_params) const = 0;
+
+    // The same computation as the engine's run loop calls it: the inputs as references into the
+    // running state, and only the outputs the node publishes collected. The default builds the
+    // inputs Context, calls the function and picks the published names from what it returned;
+    // an override must give the same outputs for every input.
+    virtual void call_published(std::span<const InputRef> inputs, const Context& variant_params,
+                                PublishedOutputs& outputs) const;
 };
 
 using NodeFunctionPtr = std::shared_ptr<const NodeFunction>;

@@ -9,7 +9,7 @@ namespace vantorix {
 
 namespace {
 
-constexpr std::size_t kHashesSize = 2 * sizeof(std::uint32_t);
+constexpr std::size_t kHashesSize = VariableMapping::kHashesSize;
 
 std::size_t length_size(std::size_t length) noexcept {
     std::size_t bytes = 1;
@@ -63,7 +63,7 @@ char* VariableMapping::write_length(char* out, std::size_t length) noexcept {
     return out;
 }
 
-const char* VariableMapping::read_length(const char* in, std::size_t& length) noexcept {
+const char* VariableMapping::read_long_length(const char* in, std::size_t& length) noexcept {
     length = 0;
     for (unsigned shift = 0;; shift += 7) {
         const auto byte = static_cast<unsigned char>(*in++);
@@ -72,16 +72,6 @@ const char* VariableMapping::read_length(const char* in, std::size_t& length) no
             return in;
         }
     }
-}
-
-VariableMapping::View VariableMapping::const_iterator::operator*() const {
-    const Record record = read_record(record_);
-    return {record.key, record.value};
-}
-
-VariableMapping::const_iterator& VariableMapping::const_iterator::operator++() {
-    record_ = --remaining_ == 0 ? nullptr : read_record(record_).next;
-    return *this;
 }
 
 std::uint32_t VariableMapping::const_iterator::key_hash() const { return hash_at(record_); }

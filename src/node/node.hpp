@@ -38,8 +38,27 @@ public:
         using reference = View;
 
         const_iterator() = default;
-        View operator*() const;
-        const_iterator& operator++();
+        // Inline: a run walks a node's two mappings for every node.
+        View operator*() const noexcept {
+            std::size_t key_length = 0;
+            std::size_t value_length = 0;
+            const char* text =
+                read_length(read_length(record_ + kHashesSize, key_length), value_length);
+            return {std::string_view(text, key_length),
+                    std::string_view(text + key_length, value_length)};
+        }
+        const_iterator& operator++() noexcept {
+            if (--remaining_ == 0) {
+                record_ = nullptr;
+                return *this;
+            }
+            std::size_t key_length = 0;
+            std::size_t value_length = 0;
+            const char* text =
+                read_length(read_length(record_ + kHashesSize, key_length), value_length);
+            record_ = text + key_length + value_length;
+            return *this;
+        }
         const_iterator operator++(int) {
             const_iterator before = *this;
             ++*this;
@@ -79,9 +98,21 @@ public:
     // Writes `length` as a varint at `out`; returns the end of what it wrote (at most 10 bytes).
     static char* write_length(char* out, std::size_t length) noexcept;
     // Reads a varint written by `write_length`; returns the end of what it read.
-    static const char* read_length(const char* in, std::size_t& length) noexcept;
+    static const char* read_length(const char* in, std::size_t& length) noexcept {
+        const auto first = static_cast<unsigned char>(*in);
+        if (first < 0x80) {
+            length = first;
+            return in + 1;
+        }
+        return read_long_length(in, length);
+    }
+
+    // Bytes of the two hashes at the start of each record.
+    static constexpr std::size_t kHashesSize = 2 * sizeof(std::uint32_t);
 
 private:
+    static const char* read_long_length(const char* in, std::size_t& length) noexcept;
+
     std::size_t byte_size() const noexcept;
 
     std::unique_ptr<char[]> data_;

@@ -1,5 +1,7 @@
 #include "interpreter_lock.hpp"
 
+#include "holder_blocks.hpp"
+
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -32,6 +34,8 @@ struct ObjectHolder {
     std::atomic<std::size_t> count;
     PyObject* object;
 };
+static_assert(sizeof(ObjectHolder) <= kHolderBlockSize &&
+              alignof(ObjectHolder) <= kHolderBlockAlignment);
 
 void give_back(PyObject* object) {
     if (t_lock_depth > 0) {
@@ -55,7 +59,8 @@ void release_holder(void* handle) noexcept {
     auto* holder = static_cast<ObjectHolder*>(handle);
     if (holder->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
         give_back(holder->object);
-        delete holder;
+        holder->~ObjectHolder();
+        give_holder_block(holder);
     }
 }
 
@@ -87,7 +92,9 @@ bool may_take_lock() noexcept { return t_finalizing_thread || !interpreter_final
 int& lock_depth() noexcept { return t_lock_depth; }
 
 void apply_pending_decrefs() {
-    if (!g_pending_dirty.exchange(false, std::memory_order_acq_rel)) {
+    // A plain load first: this runs for every node, and the queue is nearly always empty.
+    if (!g_pending_dirty.load(std::memory_order_relaxed) ||
+        !g_pending_dirty.exchange(false, std::memory_order_acq_rel)) {
         return;
     }
     std::vector<PyObject*> pending;
@@ -105,7 +112,8 @@ void install_object_handle_ops() noexcept {
 }
 
 GraphData wrap_object(PyObject* object) {
-    auto* holder = new ObjectHolder{{1}, object}; // may throw: no reference taken yet
+    // May throw: no reference taken yet.
+    auto* holder = new (take_holder_block()) ObjectHolder{{1}, object};
     Py_INCREF(object);
     return GraphData::from_object(ObjectHandle::adopt(holder));
 }

@@ -20,6 +20,9 @@ namespace {
 struct PyDagObject {
     PyObject_HEAD
     std::unique_ptr<const Dag> dag; // null once the collector has cleared the instance
+    // The `str` of every variable the DAG publishes, by slot, made at the first execution so
+    // that every result dict is filled from ready-made keys with known hashes.
+    std::vector<PyRef> keys;
     Py_ssize_t borrow;
 };
 
@@ -38,6 +41,7 @@ void py_dag_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     PyTypeObject* type = Py_TYPE(self);
     as_dag(self)->dag.~unique_ptr();
+    as_dag(self)->keys.~vector();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -154,6 +158,55 @@ bool run_released(const std::function<void(ExecutionHooks&, ReleasedLock&)>& eng
 
 namespace {
 
+// The keys of the instance's result dicts, made at its first execution. Runs no Python code, so
+// a concurrent execution of the same instance never sees the list half made. False with a Python
+// error set when a key cannot be made.
+bool make_result_keys(PyObject* self) {
+    std::vector<PyRef>& made_keys = as_dag(self)->keys;
+    const Dag& dag = dag_of(self);
+    if (!made_keys.empty() || dag.slot_count() == 0) {
+        return true;
+    }
+    std::vector<PyRef> keys(dag.slot_count());
+    bool made = true;
+    dag.for_each_slot([&keys, &made](std::uint32_t slot, std::string_view name) {
+        if (made) {
+            keys[slot] = text_to_python(name);
+            made = keys[slot] && PyObject_Hash(keys[slot].get()) != -1;
+        }
+    });
+    if (made) {
+        made_keys = std::move(keys);
+    }
+    return made;
+}
+
+// The final context of a run of the instance's DAG as a new dict, or null with a Python error.
+PyObject* result_dict(PyObject* self, ExecutionValues& values) {
+    if (!make_result_keys(self)) {
+        return nullptr;
+    }
+    const std::vector<PyRef>& keys = as_dag(self)->keys;
+    // Sized for every entry at once, as a dict display of known length is (a private call that
+    // every supported CPython, 3.9 to 3.13, exports).
+    PyRef result = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(values.size())));
+    if (!result) {
+        return nullptr;
+    }
+    const std::span<std::optional<GraphData>> slots = values.slots();
+    for (std::size_t slot = 0; slot < slots.size(); ++slot) {
+        if (!slots[slot]) {
+            continue;
+        }
+        PyRef item = graph_data_to_python(*slots[slot]);
+        if (!item || PyDict_SetItem(result.get(), keys[slot].get(), item.get()) < 0) {
+            return nullptr;
+        }
+        slots[slot].reset();
+    }
+    return result.release();
+}
+
 PyObject* py_dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                          PyObject* kwnames) {
     ModuleEntry entry;
@@ -166,13 +219,13 @@ PyObject* py_dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         return nullptr;
     }
     const Dag& dag = dag_of(self);
-    std::optional<Context> context;
+    std::optional<ExecutionValues> values;
     if (!run_released([&](ExecutionHooks& hooks, ReleasedLock&) {
-            context = dag.execute(arguments->parallel, arguments->max_threads, hooks);
+            values = dag.execute_values(arguments->parallel, arguments->max_threads, hooks);
         })) {
         return nullptr;
     }
-    return context_to_python(*context).release();
+    return result_dict(self, *values);
 }
 
 PyObject* py_dag_to_mermaid(PyObject* self, PyObject*) {
@@ -293,6 +346,7 @@ PyObject* new_py_dag(Dag dag) {
         return nullptr;
     }
     new (&as_dag(self)->dag) std::unique_ptr<const Dag>(std::move(owned));
+    new (&as_dag(self)->keys) std::vector<PyRef>();
     as_dag(self)->borrow = 0;
     return self;
 }

@@ -92,36 +92,82 @@ public:
         }
     }
 
-    // A new reference to the key for `name`. The inputs arrive in the order the names were
-    // cached, so the search starts where the previous one ended.
-    PyRef key(std::string_view name, std::size_t& cursor) const {
-        for (std::size_t step = 0; step < keys_.size(); ++step) {
-            const std::size_t i = (cursor + step) % keys_.size();
+    // The key for `name`: borrowed from the cache, or made into `made`; null if it cannot be
+    // made. The inputs arrive in the order the names were cached, so the search starts where
+    // the previous one ended.
+    PyObject* key(std::string_view name, std::size_t& cursor, PyRef& made) const {
+        std::size_t i = cursor;
+        for (std::size_t step = 0; step < keys_.size(); ++step, ++i) {
+            if (i == keys_.size()) {
+                i = 0;
+            }
             if (keys_[i].first == name) {
                 cursor = i + 1;
-                return PyRef::borrow(handle_object(keys_[i].second.as_object()));
+                return handle_object(keys_[i].second.as_object());
             }
         }
-        return text_to_python(name);
+        made = text_to_python(name);
+        return made.get();
     }
 
 private:
     std::vector<std::pair<std::string, GraphData>> keys_;
 };
 
-// Fills `dict` from `context`; on failure reports it and returns false.
-bool fill_dict(PyObject* dict, const Context& context, const KeyCache& keys,
+// Sets `dict[name] = value` for every (name, value) of `entries`, in order; on failure reports
+// it and returns false.
+template <class Entries>
+bool fill_dict(PyObject* dict, const Entries& entries, const KeyCache& keys,
                const char* failure_prefix) {
     std::size_t cursor = 0;
-    for (const auto& [name, value] : context) {
-        PyRef key = keys.key(name, cursor);
-        PyRef item = key ? graph_data_to_python(value) : PyRef();
-        if (!item || PyDict_SetItem(dict, key.get(), item.get()) < 0) {
+    for (const auto& [name, value] : entries) {
+        PyRef made_key;
+        PyObject* key = keys.key(name, cursor, made_key);
+        // Python values, nearly all inputs, go in as they are; others are converted.
+        PyRef converted;
+        PyObject* item = nullptr;
+        if (key != nullptr) {
+            if (value.kind() == GraphData::Kind::PyObject) {
+                item = handle_object(value.as_object());
+            } else {
+                converted = graph_data_to_python(value);
+                item = converted.get();
+            }
+        }
+        if (item == nullptr || PyDict_SetItem(dict, key, item) < 0) {
             report_setting_failure(failure_prefix, name);
             return false;
         }
     }
     return true;
+}
+
+// Calls `visit(text, value)` for each entry of `dict` whose key is a `str` readable as UTF-8, in
+// the dict's own order; other entries are skipped.
+template <class Visit> void for_each_text_key(PyObject* dict, Visit&& visit) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            continue;
+        }
+        // A compact ASCII str is its own UTF-8 text, which is what PyUnicode_AsUTF8AndSize
+        // would return for it.
+        if (PyUnicode_IS_COMPACT_ASCII(key)) {
+            visit(std::string_view(static_cast<const char*>(PyUnicode_DATA(key)),
+                                   static_cast<std::size_t>(PyUnicode_GET_LENGTH(key))),
+                  value);
+            continue;
+        }
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+        if (text == nullptr) {
+            PyErr_Clear();
+            continue;
+        }
+        visit(std::string_view(text, static_cast<std::size_t>(size)), value);
+    }
 }
 
 } // namespace
@@ -211,26 +257,88 @@ public:
         if (!lock.acquired()) {
             throw InterpreterShutdown();
         }
-        return call(inputs, variant_params);
+        Context outputs;
+        CallRefs refs;
+        if (PyObject* returned = call(inputs, variant_params, refs)) {
+            outputs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(returned)));
+            for_each_text_key(returned, [&outputs](std::string_view text, PyObject* value) {
+                outputs.insert(std::string(text), wrap_object(value));
+            });
+        }
+        return outputs;
+    }
+
+    // Every entry of the returned dict would become an output and the node would then keep the
+    // names it publishes; keeping those names straight away gives the same result (a later key
+    // with the same text still replaces an earlier one) without making the other outputs.
+    void call_published(std::span<const InputRef> inputs, const Context& variant_params,
+                        PublishedOutputs& outputs) const override {
+        NodeLock lock;
+        if (!lock.acquired()) {
+            throw InterpreterShutdown();
+        }
+        struct Entry {
+            std::string_view first;
+            const GraphData& second;
+        };
+        struct Entries {
+            std::span<const InputRef> refs;
+            struct Iterator {
+                const InputRef* ref;
+                Entry operator*() const { return Entry{ref->name, *ref->value}; }
+                Iterator& operator++() {
+                    ++ref;
+                    return *this;
+                }
+                bool operator!=(const Iterator& other) const { return ref != other.ref; }
+            };
+            Iterator begin() const { return {refs.data()}; }
+            Iterator end() const { return {refs.data() + refs.size()}; }
+        };
+        CallRefs refs;
+        PyObject* returned = call(Entries{inputs}, variant_params, refs);
+        if (returned == nullptr || outputs.size() == 0) {
+            return;
+        }
+        for_each_text_key(returned, [&outputs](std::string_view text, PyObject* value) {
+            const std::size_t index = outputs.find(text);
+            if (index != PublishedOutputs::npos) {
+                outputs.set(index, wrap_object(value));
+            }
+        });
     }
 
     PyObject* callable() const noexcept { return handle_object(callable_.as_object()); }
 
 private:
-    Context call(const Context& inputs, const Context& variant_params) const {
-        PyRef input_dict = PyRef::steal(PyDict_New());
-        PyRef params_dict = PyRef::steal(PyDict_New());
+    // The references one call makes, given back when the call's outputs have been read: the
+    // returned object first, then the two dicts.
+    struct CallRefs {
+        PyRef input_dict;
+        PyRef params_dict;
+        PyRef returned;
+    };
+
+    // Calls the callable with fresh dicts of `inputs` and of `variant_params`. Returns the dict
+    // it returned (borrowed from `refs`), or null after reporting a failure. Lock held.
+    template <class Inputs>
+    PyObject* call(const Inputs& inputs, const Context& variant_params, CallRefs& refs) const {
+        refs.input_dict = PyRef::steal(PyDict_New());
+        refs.params_dict = PyRef::steal(PyDict_New());
+        PyRef& input_dict = refs.input_dict;
+        PyRef& params_dict = refs.params_dict;
         if (!input_dict || !params_dict) {
             PyErr_Clear();
-            return Context();
+            return nullptr;
         }
         if (!fill_dict(input_dict.get(), inputs, input_keys_, "Error setting input '") ||
             !fill_dict(params_dict.get(), variant_params, KeyCache(),
                        "Error setting variant param '")) {
-            return Context();
+            return nullptr;
         }
         PyObject* arguments[] = {input_dict.get(), params_dict.get()};
-        PyRef returned = PyRef::steal(parking_on_thread_end([&] {
+        PyRef& returned = refs.returned;
+        returned = PyRef::steal(parking_on_thread_end([&] {
             return PyObject_Vectorcall(handle_object(callable_.as_object()), arguments, 2,
                                        nullptr);
         }));
@@ -247,7 +355,7 @@ private:
             }
             trace_current_error();
             print_failure();
-            return Context();
+            return nullptr;
         }
         if (!PyDict_Check(returned.get())) {
             trace_not_a_dict(returned.get());
@@ -257,26 +365,9 @@ private:
                 write_stderr(message.get());
             }
             PyErr_Clear();
-            return Context();
+            return nullptr;
         }
-        Context outputs;
-        outputs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(returned.get())));
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(returned.get(), &position, &key, &value)) {
-            if (!PyUnicode_Check(key)) {
-                continue;
-            }
-            Py_ssize_t size = 0;
-            const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-            if (text == nullptr) {
-                PyErr_Clear();
-                continue;
-            }
-            outputs.insert(std::string(text, static_cast<std::size_t>(size)), wrap_object(value));
-        }
-        return outputs;
+        return returned.get();
     }
 
     GraphData callable_;
