@@ -4,6 +4,7 @@ arguments, initial inputs, progress hook and run diagram; and the introspection 
 import copy
 import gc
 import inspect
+import os
 import pickle
 import re
 import sys
@@ -78,14 +79,26 @@ def test_sequential_records_follow_the_execution_order_parallel_ones_the_levels(
 
 
 def test_parallel_records_come_in_the_order_the_nodes_finished():
+    # A worker appends its result after its node has returned, so "right" waits until the thread
+    # that ran "left" has ended altogether.
+    left_thread = []
     left_done = threading.Event()
+
+    def left(inputs, params):
+        left_thread.append(threading.get_native_id())
+        left_done.set()
+        return {}
 
     def right(inputs, params):
         assert left_done.wait(10)
-        return {}
+        task = f"/proc/self/task/{left_thread[-1]}"
+        for _ in range(10_000):
+            if not os.path.exists(task):
+                return {}
+            threading.Event().wait(0.001)
+        raise AssertionError("the thread that ran 'left' did not end")
 
-    dag = fanout({}, [{"function": lambda i, p: left_done.set() or {}, "label": "left"}],
-                 [{"function": right, "label": "right"}])
+    dag = fanout({}, [{"function": left, "label": "left"}], [{"function": right, "label": "right"}])
     for _ in range(5):
         left_done.clear()
         assert [r.label for r in dag.execute_detailed(True).nodes] == [None, "left", "right"]
