@@ -152,20 +152,32 @@ def pure_python(workload: Workload) -> Callable[[], Dict[str, Any]]:
     return run
 
 
+def run_on_pool(pool: ThreadPoolExecutor, workload: Workload) -> Dict[str, Any]:
+    """Level by level on `pool`, each level against a snapshot of the context."""
+    context: Dict[str, Any] = {}
+    for level in workload.levels:
+        snapshot = dict(context)
+        futures = [pool.submit(run_node, workload.nodes[i], snapshot) for i in level]
+        for future in futures:
+            context.update(future.result())
+    return context
+
+
 def thread_pool(workload: Workload, workers: int) -> Tuple[Callable[[], Dict[str, Any]], Any]:
-    """Level by level on a persistent ThreadPoolExecutor, each level against a snapshot."""
+    """On a persistent ThreadPoolExecutor."""
     pool = ThreadPoolExecutor(max_workers=workers)
+    return (lambda: run_on_pool(pool, workload)), pool
+
+
+def thread_pool_per_run(workload: Workload, workers: int) -> Callable[[], Dict[str, Any]]:
+    """On a ThreadPoolExecutor started and shut down by every run: what a script pays that
+    keeps no pool between runs (its threads are started as the first levels need them)."""
 
     def run() -> Dict[str, Any]:
-        context: Dict[str, Any] = {}
-        for level in workload.levels:
-            snapshot = dict(context)
-            futures = [pool.submit(run_node, workload.nodes[i], snapshot) for i in level]
-            for future in futures:
-                context.update(future.result())
-        return context
+        with ThreadPoolExecutor(max_workers=workers) as pool:
+            return run_on_pool(pool, workload)
 
-    return run, pool
+    return run
 
 
 def dask_graph(workload: Workload) -> Tuple[Dict[str, Any], List[str]]:
@@ -263,6 +275,7 @@ def measure_parallel(
     implementations = {
         "vantorix": lambda: dag.execute(parallel=True, max_threads=max_threads),
         "ThreadPoolExecutor": pool_run,
+        "ThreadPoolExecutor, new per run": thread_pool_per_run(workload, workers),
     }
     if HAVE_DASK:
         implementations["dask threaded"] = dask_runner(
