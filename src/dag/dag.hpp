@@ -109,6 +109,23 @@ private:
     std::size_t count_ = 0;
 };
 
+// What the nodes of a traced run published, one stretch per node: the k-th node whose trace
+// reached `ExecutionHooks::on_node_traced` published `of(k)`, a copy of each value with its slot,
+// in the order of the node's output mapping (a name it published twice, twice).
+struct PublishedRecord {
+    struct Value {
+        std::uint32_t slot;
+        GraphData value;
+    };
+    std::vector<Value> values;
+    std::vector<std::size_t> ends; // per node, where its stretch of `values` ends
+
+    std::span<const Value> of(std::size_t node) const noexcept {
+        const std::size_t begin = node == 0 ? 0 : ends[node - 1];
+        return {values.data() + begin, ends[node] - begin};
+    }
+};
+
 class Dag {
 public:
     // Orders `nodes` by Kahn's algorithm. Nodes on cycles or behind dependencies that name no
@@ -144,6 +161,14 @@ public:
     ExecutionValues execute_values(bool parallel, std::optional<std::size_t> max_threads,
                                    const ExecutionHooks& hooks = {}) const;
 
+    // The same run starting from `initial`, which the caller keeps: the slots of the variables it
+    // shares with the DAG start with copies of its values, and nodes read the others from it.
+    // With `record`, a traced run also copies into it what each node published.
+    ExecutionValues execute_values(const Context& initial, bool parallel,
+                                   std::optional<std::size_t> max_threads,
+                                   const ExecutionHooks& hooks,
+                                   PublishedRecord* record = nullptr) const;
+
     // The variables that scheduled nodes publish are numbered 0 to slot_count() - 1 when the DAG
     // is built; `visit(slot, name)` is called once for each.
     std::uint32_t slot_count() const noexcept { return slot_count_; }
@@ -168,9 +193,10 @@ private:
     // Position of the first node with `id`, or kNoPosition.
     std::uint32_t position_of(NodeId id) const noexcept;
     void run(bool parallel, std::optional<std::size_t> max_threads, const ExecutionHooks& hooks,
-             ExecutionResult& result) const;
+             ExecutionResult& result, PublishedRecord* record = nullptr) const;
     void run_planned(bool parallel, std::optional<std::size_t> max_threads,
-                     const ExecutionHooks& hooks, ExecutionValues& values) const;
+                     const ExecutionHooks& hooks, const Context* initial, PublishedRecord* record,
+                     ExecutionValues& values) const;
     template <class WriteBox, class WriteName>
     void render_mermaid(std::string& out, const WriteBox& write_box,
                         const WriteName& write_name) const;

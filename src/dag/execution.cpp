@@ -300,15 +300,24 @@ private:
 // One node against the numbered state: gathers the values its inputs name, calls its function and
 // hands `publish(slot, value)` each output its mapping publishes, in mapping order. `entries` are
 // the node's slots in the plan. Reads `state` only.
+// A variable without a slot is read from `initial`, the context the run started from (null when
+// it started empty): no node before this one published it.
 template <class Publish>
 void run_planned_node(const Node& node, const std::uint32_t* entries,
-                      const std::vector<std::optional<GraphData>>& state, Publish&& publish) {
+                      const std::vector<std::optional<GraphData>>& state, const Context* initial,
+                      Publish&& publish) {
     SmallArray<InputRef, 4> inputs(node.input_mapping.size());
     std::size_t found = 0;
-    for (const auto [broadcast_var, impl_var] : node.input_mapping) {
+    for (auto entry = node.input_mapping.begin(); entry != node.input_mapping.end(); ++entry) {
         const std::uint32_t slot = *entries++;
-        if (slot != Dag::kUnpublishedSlot && state[slot]) {
-            inputs[found++] = InputRef{impl_var, &*state[slot]};
+        const GraphData* value = nullptr;
+        if (slot != Dag::kUnpublishedSlot) {
+            value = state[slot] ? &*state[slot] : nullptr;
+        } else if (initial != nullptr) {
+            value = initial->find((*entry).first, entry.key_hash());
+        }
+        if (value != nullptr) {
+            inputs[found++] = InputRef{(*entry).second, value};
         }
     }
     const std::size_t output_count = node.output_mapping.size();
@@ -351,9 +360,23 @@ void walk_schedule(bool parallel, const std::vector<NodeId>& order, const Levels
 } // namespace
 
 void Dag::run(bool parallel, std::optional<std::size_t> max_threads, const ExecutionHooks& hooks,
-              ExecutionResult& result) const {
+              ExecutionResult& result, PublishedRecord* published) const {
     const detail::TraceIsolation isolation;
     const bool tracing = static_cast<bool>(hooks.on_node_traced);
+    // Every name a scheduled node publishes has a slot.
+    std::unordered_map<std::string_view, std::uint32_t> slot_of;
+    if (tracing && published != nullptr) {
+        for_each_slot([&](std::uint32_t slot, std::string_view name) { slot_of[name] = slot; });
+    }
+    auto hand_over = [&](NodeTrace&& trace, const Context& outputs) {
+        if (tracing && published != nullptr) {
+            for (const auto& [name, value] : outputs) {
+                published->values.push_back({slot_of.at(name), value});
+            }
+            published->ends.push_back(published->values.size());
+        }
+        hooks.on_node_traced(std::move(trace));
+    };
     auto run_on_caller = [&](NodeId id) {
         const Node* node = find_node(id);
         if (node == nullptr) {
@@ -367,8 +390,8 @@ void Dag::run(bool parallel, std::optional<std::size_t> max_threads, const Execu
         trace.node = node;
         Context outputs;
         detail::run_traced(trace, [&] { outputs = node->execute(result.context); });
+        hand_over(std::move(trace), outputs);
         record(result, node->id, node->branch_id, std::move(outputs));
-        hooks.on_node_traced(std::move(trace));
     };
     // Workers read the context itself: nothing writes it until every batch of the level has
     // finished, so they see it as it stood when the level started. (A copy per level made graphs
@@ -397,16 +420,15 @@ void Dag::run(bool parallel, std::optional<std::size_t> max_threads, const Execu
             }
         }
 
-        // Gives the traces of the batch that has just finished to the host, in append order.
-        void hand_over_traces(const ExecutionHooks& hooks) {
+        // The traces of the batch that has just finished, in append order: the k-th is that of
+        // results[first + k], `first` counting the traces taken before.
+        std::vector<NodeTrace> take_traces(std::size_t& first) {
             std::vector<NodeTrace> finished;
-            {
-                std::lock_guard lock(mutex_);
-                finished.swap(traces_);
-            }
-            for (NodeTrace& trace : finished) {
-                hooks.on_node_traced(std::move(trace));
-            }
+            std::lock_guard lock(mutex_);
+            finished.swap(traces_);
+            first = taken_;
+            taken_ += finished.size();
+            return finished;
         }
 
     private:
@@ -414,6 +436,7 @@ void Dag::run(bool parallel, std::optional<std::size_t> max_threads, const Execu
         const bool tracing_;
         std::mutex mutex_;
         std::vector<NodeTrace> traces_;
+        std::size_t taken_ = 0;
     };
 
     walk_schedule(parallel, execution_order_, levels_, run_on_caller,
@@ -426,8 +449,12 @@ void Dag::run(bool parallel, std::optional<std::size_t> max_threads, const Execu
                       }
                       work.results.reserve(work.nodes.size());
                       run_level(work, work.nodes.size(), max_threads, hooks, [&] {
-                          if (tracing) {
-                              work.hand_over_traces(hooks);
+                          if (!tracing) {
+                              return;
+                          }
+                          std::size_t first = 0;
+                          for (NodeTrace& trace : work.take_traces(first)) {
+                              hand_over(std::move(trace), work.results[first++].outputs);
                           }
                       });
                       for (NodeResult& node_result : work.results) {
@@ -438,55 +465,123 @@ void Dag::run(bool parallel, std::optional<std::size_t> max_threads, const Execu
 }
 
 void Dag::run_planned(bool parallel, std::optional<std::size_t> max_threads,
-                      const ExecutionHooks& hooks, ExecutionValues& values) const {
+                      const ExecutionHooks& hooks, const Context* initial,
+                      PublishedRecord* published, ExecutionValues& values) const {
     const detail::TraceIsolation isolation;
+    const bool tracing = static_cast<bool>(hooks.on_node_traced);
+    if (!tracing) {
+        published = nullptr;
+    }
     values.dag_ = this;
     values.values_.resize(slot_count_);
+    if (initial != nullptr && initial->empty()) {
+        initial = nullptr;
+    }
+    if (initial != nullptr) {
+        for_each_slot([&](std::uint32_t slot, std::string_view name) {
+            if (const GraphData* value = initial->find(name)) {
+                values.values_[slot] = *value;
+                ++values.count_;
+            }
+        });
+    }
     auto store = [&values](std::uint32_t slot, GraphData&& value) {
         std::optional<GraphData>& place = values.values_[slot];
         values.count_ += place ? 0 : 1;
         place = std::move(value);
     };
+    // Hands a node's trace to the host once what it published is on record.
+    auto hand_over = [&](NodeTrace&& trace) {
+        if (published != nullptr) {
+            published->ends.push_back(published->values.size());
+        }
+        hooks.on_node_traced(std::move(trace));
+    };
     const std::uint32_t* entries = plan_.data();
     auto run_on_caller = [&](NodeId id) {
-        if (const Node* node = find_node(id)) {
-            run_planned_node(*node, entries, values.values_, store);
-            entries += node->input_mapping.size() + node->output_mapping.size();
+        const Node* node = find_node(id);
+        if (node == nullptr) {
+            return;
         }
+        if (!tracing) {
+            run_planned_node(*node, entries, values.values_, initial, store);
+        } else {
+            NodeTrace trace;
+            trace.node = node;
+            detail::run_traced(trace, [&] {
+                run_planned_node(*node, entries, values.values_, initial,
+                                 [&](std::uint32_t slot, GraphData&& value) {
+                                     if (published != nullptr) {
+                                         published->values.push_back({slot, value});
+                                     }
+                                     store(slot, std::move(value));
+                                 });
+            });
+            hand_over(std::move(trace));
+        }
+        entries += node->input_mapping.size() + node->output_mapping.size();
     };
 
+    using Published = std::vector<std::pair<std::uint32_t, GraphData>>;
     // As in `run`, workers read the running state itself, which stays untouched until the
     // level has finished.
     class PlannedLevel final : public LevelWork {
     public:
-        explicit PlannedLevel(const std::vector<std::optional<GraphData>>& state)
-            : state_(state) {}
+        PlannedLevel(const std::vector<std::optional<GraphData>>& state, const Context* initial,
+                     bool tracing)
+            : state_(state), initial_(initial), tracing_(tracing) {}
         struct Step {
             const Node* node;
             const std::uint32_t* entries;
         };
         std::vector<Step> steps;
-        std::vector<std::vector<std::pair<std::uint32_t, GraphData>>> results;
+        std::vector<Published> results;
 
         void run_node(std::size_t index) override {
             const Step step = steps[index];
-            std::vector<std::pair<std::uint32_t, GraphData>> published;
-            run_planned_node(*step.node, step.entries, state_,
-                             [&published](std::uint32_t slot, GraphData&& value) {
-                                 published.emplace_back(slot, std::move(value));
-                             });
+            Published outputs;
+            auto run_step = [&] {
+                run_planned_node(*step.node, step.entries, state_, initial_,
+                                 [&outputs](std::uint32_t slot, GraphData&& value) {
+                                     outputs.emplace_back(slot, std::move(value));
+                                 });
+            };
+            NodeTrace trace;
+            if (tracing_) {
+                trace.node = step.node;
+                detail::run_traced(trace, run_step);
+            } else {
+                run_step();
+            }
             std::lock_guard lock(mutex_);
-            results.push_back(std::move(published));
+            results.push_back(std::move(outputs));
+            if (tracing_) {
+                traces_.push_back(std::move(trace)); // same mutex, same order as the results
+            }
+        }
+
+        // As `ContextLevel::take_traces`.
+        std::vector<NodeTrace> take_traces(std::size_t& first) {
+            std::vector<NodeTrace> finished;
+            std::lock_guard lock(mutex_);
+            finished.swap(traces_);
+            first = taken_;
+            taken_ += finished.size();
+            return finished;
         }
 
     private:
         const std::vector<std::optional<GraphData>>& state_;
+        const Context* initial_;
+        const bool tracing_;
         std::mutex mutex_;
+        std::vector<NodeTrace> traces_;
+        std::size_t taken_ = 0;
     };
 
     walk_schedule(parallel, execution_order_, levels_, run_on_caller,
                   [&](std::span<const NodeId> level) {
-                      PlannedLevel work(values.values_);
+                      PlannedLevel work(values.values_, initial, tracing);
                       for (const NodeId id : level) {
                           if (const Node* node = find_node(id)) {
                               work.steps.push_back({node, entries});
@@ -494,9 +589,23 @@ void Dag::run_planned(bool parallel, std::optional<std::size_t> max_threads,
                           }
                       }
                       work.results.reserve(work.steps.size());
-                      run_level(work, work.steps.size(), max_threads, hooks, [] {});
-                      for (auto& published : work.results) {
-                          for (auto& [slot, value] : published) {
+                      run_level(work, work.steps.size(), max_threads, hooks, [&] {
+                          if (!tracing) {
+                              return;
+                          }
+                          std::size_t first = 0;
+                          for (NodeTrace& trace : work.take_traces(first)) {
+                              if (published != nullptr) {
+                                  for (const auto& [slot, value] : work.results[first]) {
+                                      published->values.push_back({slot, value});
+                                  }
+                              }
+                              ++first;
+                              hand_over(std::move(trace));
+                          }
+                      });
+                      for (Published& outputs : work.results) {
+                          for (auto& [slot, value] : outputs) {
                               store(slot, std::move(value));
                           }
                       }
@@ -521,15 +630,22 @@ ExecutionResult Dag::execute_detailed(Context initial, bool parallel,
 
 ExecutionValues Dag::execute_values(bool parallel, std::optional<std::size_t> max_threads,
                                     const ExecutionHooks& hooks) const {
+    return execute_values(Context(), parallel, max_threads, hooks);
+}
+
+ExecutionValues Dag::execute_values(const Context& initial, bool parallel,
+                                    std::optional<std::size_t> max_threads,
+                                    const ExecutionHooks& hooks, PublishedRecord* record) const {
     ExecutionValues values;
     if (!parallel || levels_in_order_) {
-        run_planned(parallel, max_threads, hooks, values);
+        run_planned(parallel, max_threads, hooks, &initial, record, values);
         return values;
     }
     // The plan follows the execution order, which these levels do not (repeated identifiers,
     // see `Levels`): run on contexts and number the result.
     ExecutionResult result;
-    run(parallel, max_threads, hooks, result);
+    result.context = initial;
+    run(parallel, max_threads, hooks, result, record);
     values.dag_ = this;
     values.values_.resize(slot_count_);
     for_each_slot([&](std::uint32_t slot, std::string_view name) {

@@ -43,7 +43,9 @@ PyObject* execute_detailed(PyObject* dag_object, const Dag& dag, PyObject* const
 
     std::vector<NodeTrace> traces;
     traces.reserve(dag.execution_order().size());
-    std::optional<ExecutionResult> result;
+    PublishedRecord published;
+    published.ends.reserve(dag.execution_order().size());
+    std::optional<ExecutionValues> values;
     const bool finished = run_released([&](ExecutionHooks& hooks, ReleasedLock& released) {
         hooks.on_node_traced = [&](NodeTrace&& trace) {
             traces.push_back(std::move(trace));
@@ -56,13 +58,17 @@ PyObject* execute_detailed(PyObject* dag_object, const Dag& dag, PyObject* const
                        PyRef::steal(PyObject_CallOneArg(on_node, record.get()));
             });
         };
-        result = dag.execute_detailed(std::move(*initial), mode.parallel, mode.max_threads, hooks);
+        values = dag.execute_values(*initial, mode.parallel, mode.max_threads, hooks, &published);
     });
     if (!finished) {
         return nullptr;
     }
-    return new_run_report(dag_object, dag, std::move(*result), std::move(traces),
-                          std::move(records), std::move(made))
+    PyRef context = PyRef::steal(result_dict(dag_object, *values, *initial));
+    if (!context) {
+        return nullptr;
+    }
+    return new_run_report(dag_object, dag, std::move(context), std::move(traces),
+                          std::move(published), std::move(records), std::move(made))
         .release();
 }
 

@@ -122,17 +122,23 @@ PyObject* handle_object(void* handle) noexcept {
     return static_cast<ObjectHolder*>(handle)->object;
 }
 
+int visit_sole_objects(const GraphData& value, visitproc visit, void* arg) {
+    if (value.kind() == GraphData::Kind::Map) {
+        return visit_sole_objects(value.as_map(), visit, arg);
+    }
+    if (value.kind() == GraphData::Kind::PyObject) {
+        auto* holder = static_cast<ObjectHolder*>(value.as_object());
+        if (holder->count.load(std::memory_order_acquire) == 1) {
+            Py_VISIT(holder->object);
+        }
+    }
+    return 0;
+}
+
 int visit_sole_objects(const Context& context, visitproc visit, void* arg) {
     for (const auto& [name, value] : context) {
-        if (value.kind() == GraphData::Kind::Map) {
-            if (const int stop = visit_sole_objects(value.as_map(), visit, arg)) {
-                return stop;
-            }
-        } else if (value.kind() == GraphData::Kind::PyObject) {
-            auto* holder = static_cast<ObjectHolder*>(value.as_object());
-            if (holder->count.load(std::memory_order_acquire) == 1) {
-                Py_VISIT(holder->object);
-            }
+        if (const int stop = visit_sole_objects(value, visit, arg)) {
+            return stop;
         }
     }
     return 0;

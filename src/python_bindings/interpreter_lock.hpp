@@ -33,6 +33,8 @@ PyObject* handle_object(void* handle) noexcept;
 // context's owner alone. Shared ones are skipped, which can keep a cycle alive but never frees an
 // object too early. Lock held.
 int visit_sole_objects(const Context& context, visitproc visit, void* arg);
+// The same for one value.
+int visit_sole_objects(const GraphData& value, visitproc visit, void* arg);
 
 // Marks a call from Python into the module: applies pending reference changes and raises the
 // lock-depth counter for the duration of the call.

@@ -156,16 +156,13 @@ bool run_released(const std::function<void(ExecutionHooks&, ReleasedLock&)>& eng
     return true;
 }
 
-namespace {
-
 // The keys of the instance's result dicts, made at its first execution. Runs no Python code, so
-// a concurrent execution of the same instance never sees the list half made. False with a Python
-// error set when a key cannot be made.
-bool make_result_keys(PyObject* self) {
+// a concurrent execution of the same instance never sees the list half made.
+const std::vector<PyRef>* result_keys(PyObject* self) {
     std::vector<PyRef>& made_keys = as_dag(self)->keys;
     const Dag& dag = dag_of(self);
     if (!made_keys.empty() || dag.slot_count() == 0) {
-        return true;
+        return &made_keys;
     }
     std::vector<PyRef> keys(dag.slot_count());
     bool made = true;
@@ -175,23 +172,33 @@ bool make_result_keys(PyObject* self) {
             made = keys[slot] && PyObject_Hash(keys[slot].get()) != -1;
         }
     });
-    if (made) {
-        made_keys = std::move(keys);
+    if (!made) {
+        return nullptr;
     }
-    return made;
+    made_keys = std::move(keys);
+    return &made_keys;
 }
 
-// The final context of a run of the instance's DAG as a new dict, or null with a Python error.
-PyObject* result_dict(PyObject* self, ExecutionValues& values) {
-    if (!make_result_keys(self)) {
+PyObject* result_dict(PyObject* self, ExecutionValues& values, const Context& initial) {
+    const std::vector<PyRef>* keys = result_keys(self);
+    if (keys == nullptr) {
         return nullptr;
     }
-    const std::vector<PyRef>& keys = as_dag(self)->keys;
     // Sized for every entry at once, as a dict display of known length is (a private call that
     // every supported CPython, 3.9 to 3.13, exports).
-    PyRef result = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(values.size())));
+    PyRef result =
+        PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(values.size() + initial.size())));
     if (!result) {
         return nullptr;
+    }
+    // The starting values first: those that the run shares with the DAG are in the slots too,
+    // as they stood at the end, and replace them.
+    for (const auto& [name, value] : initial) {
+        PyRef key = text_to_python(name);
+        PyRef item = key ? graph_data_to_python(value) : PyRef();
+        if (!item || PyDict_SetItem(result.get(), key.get(), item.get()) < 0) {
+            return nullptr;
+        }
     }
     const std::span<std::optional<GraphData>> slots = values.slots();
     for (std::size_t slot = 0; slot < slots.size(); ++slot) {
@@ -199,13 +206,15 @@ PyObject* result_dict(PyObject* self, ExecutionValues& values) {
             continue;
         }
         PyRef item = graph_data_to_python(*slots[slot]);
-        if (!item || PyDict_SetItem(result.get(), keys[slot].get(), item.get()) < 0) {
+        if (!item || PyDict_SetItem(result.get(), (*keys)[slot].get(), item.get()) < 0) {
             return nullptr;
         }
         slots[slot].reset();
     }
     return result.release();
 }
+
+namespace {
 
 PyObject* py_dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                          PyObject* kwnames) {
@@ -225,7 +234,7 @@ PyObject* py_dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         })) {
         return nullptr;
     }
-    return result_dict(self, *values);
+    return result_dict(self, *values, Context());
 }
 
 PyObject* py_dag_to_mermaid(PyObject* self, PyObject*) {

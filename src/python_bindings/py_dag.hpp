@@ -6,6 +6,7 @@
 #include "py_ref.hpp"
 
 #include <functional>
+#include <vector>
 
 namespace vantorix::python {
 
@@ -18,6 +19,14 @@ PyObject* new_py_dag(Dag dag);
 // The DAG of a `PyDag`; one without nodes once the collector has cleared the instance (a
 // finaliser may still run it).
 const Dag& dag_of(PyObject* self);
+
+// The `str` of each slot's variable (see `Dag::for_each_slot`), made at the instance's first
+// execution and kept. Null with a Python error set when a key cannot be made. Lock held.
+const std::vector<PyRef>* result_keys(PyObject* self);
+
+// The final context of a run of the instance's DAG that started from `initial`, as a new dict;
+// empties `values`. Null with a Python error set. Lock held.
+PyObject* result_dict(PyObject* self, ExecutionValues& values, const Context& initial);
 
 // False with a RecursionError naming the method `full_name` when too little C stack is left for
 // one more run nested in a node.

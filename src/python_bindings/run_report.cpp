@@ -57,8 +57,9 @@ struct ReportState {
     const Dag* dag;
     // One per node that ran, in order; their errors live in the report's `errors` list.
     std::vector<NodeTrace> traces;
-    // Converted into the `node_outputs` dict on first access, then let go of.
-    std::unordered_map<NodeId, Context> node_outputs;
+    // What each of them published. Converted into `node_outputs` and `branch_outputs` on first
+    // access, and let go of once both are made.
+    PublishedRecord published;
     NodeRecords records;
 };
 
@@ -66,11 +67,11 @@ struct RunReportObject {
     PyObject_HEAD
     PyObject* dag_object; // the PyDag, which keeps `state->dag` alive
     PyObject* context;
-    PyObject* branch_outputs;
     PyObject* errors; // per trace: its error, or None
     PyObject* made;   // the records made while the run went on, or null
     // Made on first access.
     PyObject* node_outputs;
+    PyObject* branch_outputs;
     PyObject* nodes;
     PyObject* failed;
     ReportState* state;
@@ -90,8 +91,8 @@ int run_report_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(report->nodes);
     Py_VISIT(report->failed);
     if (report->state != nullptr) {
-        for (const auto& [id, outputs] : report->state->node_outputs) {
-            if (const int stop = visit_sole_objects(outputs, visit, arg)) {
+        for (const PublishedRecord::Value& published : report->state->published.values) {
+            if (const int stop = visit_sole_objects(published.value, visit, arg)) {
                 return stop;
             }
         }
@@ -111,7 +112,7 @@ int run_report_clear(PyObject* self) {
     Py_CLEAR(report->nodes);
     Py_CLEAR(report->failed);
     if (report->state != nullptr) {
-        report->state->node_outputs.clear();
+        report->state->published = PublishedRecord();
     }
     return 0;
 }
@@ -156,37 +157,101 @@ PyObject* get_stored(PyObject* self, void* member) {
     return new_reference(object);
 }
 
-PyObject* get_node_outputs(PyObject* self, void*) {
-    ModuleEntry entry;
-    RunReportObject* report = as_report(self);
-    if (report->node_outputs == nullptr) {
-        if (!check_whole(report)) {
-            return nullptr;
-        }
-        ReportState& state = *report->state;
-        PyRef dict = PyRef::steal(PyDict_New());
-        if (!dict) {
-            return nullptr;
-        }
-        // In the order the nodes ran; an identifier that ran twice (hand-built DAGs) once.
-        for (const NodeTrace& trace : state.traces) {
-            const auto found = state.node_outputs.find(trace.node->id);
-            if (found == state.node_outputs.end()) {
-                continue;
-            }
-            PyRef key = PyRef::steal(PyLong_FromUnsignedLongLong(found->first));
-            PyRef value = key ? context_to_python(found->second) : PyRef();
-            if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
-                return nullptr;
-            }
-            state.node_outputs.erase(found);
-        }
-        state.node_outputs.clear();
-        if (report->node_outputs == nullptr) { // conversion runs no Python code, but be sure
-            report->node_outputs = dict.release();
+// Stores what one node published into `outputs`, a dict; a name it published twice takes the
+// later value, as in the run.
+bool store_published(PyObject* outputs, const std::vector<PyRef>& keys,
+                     std::span<const PublishedRecord::Value> published) {
+    for (const PublishedRecord::Value& entry : published) {
+        PyRef value = graph_data_to_python(entry.value);
+        if (!value || PyDict_SetItem(outputs, keys[entry.slot].get(), value.get()) < 0) {
+            return false;
         }
     }
-    return new_reference(report->node_outputs);
+    return true;
+}
+
+// Lets go of the record once nothing more is made from it.
+void release_published(RunReportObject* report) {
+    if (report->node_outputs != nullptr && report->branch_outputs != nullptr) {
+        report->state->published = PublishedRecord();
+    }
+}
+
+// `node_outputs`: in the order the nodes ran; an identifier that ran twice (hand-built DAGs)
+// once, with the outputs of its last run.
+PyRef node_outputs_of(const ReportState& state, const std::vector<PyRef>& keys) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) {
+        return dict;
+    }
+    for (std::size_t i = 0; i < state.traces.size(); ++i) {
+        PyRef key = PyRef::steal(PyLong_FromUnsignedLongLong(state.traces[i].node->id));
+        PyRef outputs = key ? PyRef::steal(PyDict_New()) : PyRef();
+        if (!outputs || !store_published(outputs.get(), keys, state.published.of(i)) ||
+            PyDict_SetItem(dict.get(), key.get(), outputs.get()) < 0) {
+            return PyRef();
+        }
+    }
+    return dict;
+}
+
+// `branch_outputs`: each branch's outputs merged in the order its nodes ran, the branches by
+// identifier.
+PyRef branch_outputs_of(const ReportState& state, const std::vector<PyRef>& keys) {
+    std::vector<std::pair<BranchId, PyRef>> branches;
+    for (std::size_t i = 0; i < state.traces.size(); ++i) {
+        const std::optional<BranchId>& branch_id = state.traces[i].node->branch_id;
+        if (!branch_id) {
+            continue;
+        }
+        auto found = std::find_if(branches.begin(), branches.end(),
+                                  [&](const auto& branch) { return branch.first == *branch_id; });
+        if (found == branches.end()) {
+            PyRef outputs = PyRef::steal(PyDict_New());
+            if (!outputs) {
+                return outputs;
+            }
+            branches.emplace_back(*branch_id, std::move(outputs));
+            found = branches.end() - 1;
+        }
+        if (!store_published(found->second.get(), keys, state.published.of(i))) {
+            return PyRef();
+        }
+    }
+    std::sort(branches.begin(), branches.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) {
+        return dict;
+    }
+    for (const auto& [branch_id, outputs] : branches) {
+        PyRef key = PyRef::steal(PyLong_FromUnsignedLongLong(branch_id));
+        if (!key || PyDict_SetItem(dict.get(), key.get(), outputs.get()) < 0) {
+            return PyRef();
+        }
+    }
+    return dict;
+}
+
+// A dict made from the record on first access and kept in `field`.
+template <PyRef (*make)(const ReportState&, const std::vector<PyRef>&),
+          PyObject* RunReportObject::*field>
+PyObject* get_published(PyObject* self, void*) {
+    ModuleEntry entry;
+    RunReportObject* report = as_report(self);
+    if (report->*field == nullptr) {
+        const std::vector<PyRef>* keys =
+            check_whole(report) ? result_keys(report->dag_object) : nullptr;
+        PyRef made = keys != nullptr ? make(*report->state, *keys) : PyRef();
+        if (!made) {
+            return nullptr;
+        }
+        if (report->*field == nullptr) { // conversion runs no Python code, but be sure
+            report->*field = made.release();
+            release_published(report);
+        }
+    }
+    return new_reference(report->*field);
 }
 
 // Makes `nodes` and `failed` on first need.
@@ -293,12 +358,12 @@ void* member(std::size_t offset) { return reinterpret_cast<void*>(offset); }
 PyGetSetDef g_report_getset[] = {
     {"context", guarded<get_stored>, nullptr, "the final context, as execute() returns it",
      member(offsetof(RunReportObject, context))},
-    {"node_outputs", guarded<get_node_outputs>, nullptr,
-     "{node id: the outputs it published} for every node that ran, in the order they ran",
+    {"node_outputs", guarded<get_published<node_outputs_of, &RunReportObject::node_outputs>>,
+     nullptr, "{node id: the outputs it published} for every node that ran, in the order they ran",
      nullptr},
-    {"branch_outputs", guarded<get_stored>, nullptr,
-     "{branch id: the outputs of its nodes, merged} for every branch of which a node ran",
-     member(offsetof(RunReportObject, branch_outputs))},
+    {"branch_outputs", guarded<get_published<branch_outputs_of, &RunReportObject::branch_outputs>>,
+     nullptr, "{branch id: the outputs of its nodes, merged} for every branch of which a node ran",
+     nullptr},
     {"nodes", guarded<get_nodes>, nullptr,
      "a NodeRecord per node: those that ran in the order they ran, then those that did not",
      nullptr},
@@ -424,8 +489,9 @@ PyRef NodeRecords::not_run(const Node& node) {
     return make(node, g_statuses.not_run, Py_None, new_reference(Py_None), new_reference(Py_None));
 }
 
-PyRef new_run_report(PyObject* dag_object, const Dag& dag, ExecutionResult result,
-                     std::vector<NodeTrace> traces, NodeRecords records, PyRef made) {
+PyRef new_run_report(PyObject* dag_object, const Dag& dag, PyRef context,
+                     std::vector<NodeTrace> traces, PublishedRecord published, NodeRecords records,
+                     PyRef made) {
     PyRef errors = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(traces.size())));
     if (!errors) {
         return PyRef();
@@ -439,29 +505,8 @@ PyRef new_run_report(PyObject* dag_object, const Dag& dag, ExecutionResult resul
         PyList_SET_ITEM(errors.get(), static_cast<Py_ssize_t>(i), new_reference(object));
         error = GraphData::none();
     }
-    std::vector<BranchId> branch_ids;
-    for (const auto& [branch_id, outputs] : result.branch_outputs) {
-        branch_ids.push_back(branch_id);
-    }
-    std::sort(branch_ids.begin(), branch_ids.end());
-    PyRef context = context_to_python(result.context);
-    PyRef branch_outputs = context ? PyRef::steal(PyDict_New()) : PyRef();
-    if (!branch_outputs) {
-        return PyRef();
-    }
-    for (const BranchId branch_id : branch_ids) {
-        PyRef key = PyRef::steal(PyLong_FromUnsignedLongLong(branch_id));
-        PyRef value = key ? context_to_python(result.branch_outputs[branch_id]) : PyRef();
-        if (!value || PyDict_SetItem(branch_outputs.get(), key.get(), value.get()) < 0) {
-            return PyRef();
-        }
-    }
-    // Only the node outputs stay native, each value now held by them alone (see traverse).
-    result.context = Context();
-    result.branch_outputs.clear();
-
     auto state = std::make_unique<ReportState>(
-        ReportState{&dag, std::move(traces), std::move(result.node_outputs), std::move(records)});
+        ReportState{&dag, std::move(traces), std::move(published), std::move(records)});
     PyRef self = PyRef::steal(g_report_type->tp_alloc(g_report_type, 0));
     if (!self) {
         return self;
@@ -470,7 +515,6 @@ PyRef new_run_report(PyObject* dag_object, const Dag& dag, ExecutionResult resul
     report->state = state.release();
     report->dag_object = new_reference(dag_object);
     report->context = context.release();
-    report->branch_outputs = branch_outputs.release();
     report->errors = errors.release();
     report->made = made.release();
     return self;

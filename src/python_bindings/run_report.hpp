@@ -34,10 +34,12 @@ private:
     PyRef last_thread_object_;
 };
 
-// A new `RunReport` of a finished run of the DAG that `dag_object` (a `PyDag`) holds, `records`
-// being prepared for it. `made` holds the records already made for the first traces, in their
-// order, or is null. Null with a Python error set on failure. Lock held.
-PyRef new_run_report(PyObject* dag_object, const Dag& dag, ExecutionResult result,
-                     std::vector<NodeTrace> traces, NodeRecords records, PyRef made);
+// A new `RunReport` of a finished run of the DAG that `dag_object` (a `PyDag`) holds: `context`
+// is its final context, `traces` and `published` what the run recorded of the nodes that ran, and
+// `records` are prepared for it. `made` holds the records already made for the first traces, in
+// their order, or is null. Null with a Python error set on failure. Lock held.
+PyRef new_run_report(PyObject* dag_object, const Dag& dag, PyRef context,
+                     std::vector<NodeTrace> traces, PublishedRecord published, NodeRecords records,
+                     PyRef made);
 
 } // namespace vantorix::python

@@ -293,3 +293,88 @@ TEST(WorkerStacks, DeepRecursionOnAReusedStackStillRuns) {
     }
     EXPECT_EQ(finished.load(), 6);
 }
+
+namespace {
+
+// A context over some of the generated graphs' names, and one name no node uses.
+Context generated_initial(unsigned seed) {
+    std::mt19937 random(seed * 7919 + 1);
+    Context initial;
+    for (const char* name : kContextNames) {
+        if (random() % 2 == 0) {
+            initial.insert(name,
+                           GraphData::from_int(100 + static_cast<std::int64_t>(random() % 50)));
+        }
+    }
+    if (random() % 3 == 0) {
+        initial.insert("unused", GraphData::from_int(-1));
+    }
+    return initial;
+}
+
+// What a traced numbered run leaves, turned back into the Context run's bookkeeping.
+struct SlotRun {
+    std::map<std::string, std::int64_t> context;
+    std::map<NodeId, std::map<std::string, std::int64_t>> node_outputs;
+    std::vector<NodeId> traced;
+};
+
+SlotRun slot_run(const Dag& dag, const Context& initial, bool parallel) {
+    std::vector<std::string> names(dag.slot_count());
+    dag.for_each_slot([&](std::uint32_t slot, std::string_view name) { names[slot] = name; });
+    SlotRun run;
+    ExecutionHooks hooks;
+    hooks.on_node_traced = [&](NodeTrace&& trace) { run.traced.push_back(trace.node->id); };
+    PublishedRecord record;
+    ExecutionValues values = dag.execute_values(initial, parallel, 1, hooks, &record);
+    EXPECT_EQ(record.ends.size(), run.traced.size());
+    for (std::size_t k = 0; k < run.traced.size(); ++k) {
+        std::map<std::string, std::int64_t> outputs;
+        for (const PublishedRecord::Value& published : record.of(k)) {
+            outputs[names[published.slot]] = published.value.as_int();
+        }
+        run.node_outputs[run.traced[k]] = outputs; // a repeated identifier keeps its last run
+    }
+    run.context = as_ints(initial);
+    for (const auto& [name, value] : as_ints(std::move(values).to_context())) {
+        run.context[name] = value;
+    }
+    return run;
+}
+
+} // namespace
+
+TEST(PlannedRun, SeededAndTracedGivesTheContextRunsResultOnGeneratedGraphs) {
+    for (unsigned seed = 0; seed < 400; ++seed) {
+        const Dag dag = generated_dag(seed);
+        const Context initial = generated_initial(seed);
+        for (const bool parallel : {false, true}) {
+            std::vector<NodeId> traced;
+            ExecutionHooks hooks;
+            hooks.on_node_traced = [&](NodeTrace&& trace) { traced.push_back(trace.node->id); };
+            const ExecutionResult expected = dag.execute_detailed(initial, parallel, 1, hooks);
+            const SlotRun run = slot_run(dag, initial, parallel);
+            EXPECT_EQ(run.context, as_ints(expected.context))
+                << (parallel ? "parallel" : "sequential") << ", seed " << seed;
+            EXPECT_EQ(run.traced, traced) << seed;
+            std::map<NodeId, std::map<std::string, std::int64_t>> node_outputs;
+            for (const auto& [id, outputs] : expected.node_outputs) {
+                node_outputs[id] = as_ints(outputs);
+            }
+            EXPECT_EQ(run.node_outputs, node_outputs)
+                << (parallel ? "parallel" : "sequential") << ", seed " << seed;
+        }
+    }
+}
+
+TEST(PlannedRun, SeedingLeavesTheCallersContextAsItWas) {
+    const Dag dag = dag_of(make_node(0, {}, echo(1), {{"a", "x"}}, {{"x", "a"}, {"z", "b"}}),
+                           make_node(1, {0}, echo(2), {{"c", "x"}}, {{"x", "c"}}));
+    const Context initial = ints({{"a", 3}, {"c", 5}, {"d", 9}});
+    for (const bool parallel : {false, true}) {
+        EXPECT_EQ(as_ints(dag.execute_values(initial, parallel, std::nullopt, {}).to_context()),
+                  (std::map<std::string, std::int64_t>{{"a", 22}, {"b", 1}, {"c", 37}}));
+        EXPECT_EQ(as_ints(initial),
+                  (std::map<std::string, std::int64_t>{{"a", 3}, {"c", 5}, {"d", 9}}));
+    }
+}

@@ -259,6 +259,38 @@ def test_inputs_seed_the_context_and_outputs_override_them(arguments):
     assert 0 in report.node_outputs and "payload" not in report.node_outputs[0]
 
 
+@pytest.mark.parametrize("arguments", MODES)
+def test_inputs_are_read_until_a_node_publishes_the_same_name(arguments):
+    # "n" is read by the root and by a node beside its publisher, before and after it in the
+    # level; "total" is read once before and once after the node that replaces it.
+    seen = {}
+
+    def reader(name):
+        def function(inputs, params):
+            seen[name] = dict(inputs)
+            return {}
+        return function
+
+    dag = fanout({"function": reader("root"), "inputs": {"n": "n", "total": "total"}},
+                 [{"function": reader("before"), "inputs": {"n": "n"}}],
+                 [{"function": lambda i, p: {"n": i["n"] * 10, "total": i["total"] + 1},
+                   "inputs": {"n": "n", "total": "total"},
+                   "outputs": {"n": "n", "total": "total"}},
+                  {"function": reader("after"), "inputs": {"n": "n", "total": "total"}}],
+                 [{"function": reader("beside"), "inputs": {"n": "n", "total": "total"}}])
+    report = dag.execute_detailed(*arguments, inputs={"n": 4, "total": 7})
+    assert seen["root"] == {"n": 4, "total": 7}
+    assert seen["before"] == {"n": 4}
+    # One at a time, "beside" comes after the publisher; level by level, beside it.
+    assert seen["beside"] == ({"n": 40, "total": 8} if arguments == (False,) else
+                              {"n": 4, "total": 7})
+    assert seen["after"] == {"n": 40, "total": 8}
+    assert report.context == {"n": 40, "total": 8}
+    assert report.node_outputs[2] == {"n": 40, "total": 8}
+    assert report.branch_outputs[2] == {"n": 40, "total": 8}
+    assert report.branch_outputs[1] == report.branch_outputs[3] == {}
+
+
 def test_absent_or_none_inputs_start_from_an_empty_context():
     seen = []
     dag = chain({"function": lambda i, p: seen.append(dict(i)) or {}, "inputs": {"a": "a"}})
