@@ -378,3 +378,35 @@ TEST(PlannedRun, SeedingLeavesTheCallersContextAsItWas) {
                   (std::map<std::string, std::int64_t>{{"a", 3}, {"c", 5}, {"d", 9}}));
     }
 }
+
+TEST(PlannedRun, TracedWideLevelRecordsEachNodesOwnOutputs) {
+    // Eight workers at once, each publishing its own name: whatever order they finish in, the
+    // k-th record belongs to the k-th trace.
+    std::vector<Node> nodes;
+    nodes.push_back(make_node(0, {}, constant(5), {}, {{"out", "seed"}}));
+    for (NodeId id = 1; id <= 8; ++id) {
+        nodes.push_back(make_node(id, {0}, echo(static_cast<std::int64_t>(id)), {{"seed", "x"}},
+                                  {{"x", key("v", static_cast<long long>(id))}}));
+    }
+    const Dag dag(std::move(nodes));
+    std::vector<std::string> names(dag.slot_count());
+    dag.for_each_slot([&](std::uint32_t slot, std::string_view name) { names[slot] = name; });
+    for (int run = 0; run < 20; ++run) {
+        std::vector<NodeId> traced;
+        ExecutionHooks hooks;
+        hooks.on_node_traced = [&](NodeTrace&& trace) { traced.push_back(trace.node->id); };
+        PublishedRecord record;
+        const Context context =
+            dag.execute_values(Context(), true, std::nullopt, hooks, &record).to_context();
+        ASSERT_EQ(traced.size(), 9u);
+        ASSERT_EQ(record.ends.size(), 9u);
+        EXPECT_EQ(as_ints(context).size(), 9u);
+        for (std::size_t k = 1; k < traced.size(); ++k) {
+            const auto published = record.of(k);
+            ASSERT_EQ(published.size(), 1u);
+            const auto id = static_cast<std::int64_t>(traced[k]);
+            EXPECT_EQ(names[published[0].slot], key("v", id));
+            EXPECT_EQ(published[0].value.as_int(), 5 * 7 + id);
+        }
+    }
+}
