@@ -299,9 +299,9 @@ private:
 
 // One node against the numbered state: gathers the values its inputs name, calls its function and
 // hands `publish(slot, value)` each output its mapping publishes, in mapping order. `entries` are
-// the node's slots in the plan. Reads `state` only.
-// A variable without a slot is read from `initial`, the context the run started from (null when
-// it started empty): no node before this one published it.
+// the node's slots in the plan. Reads `state` only, and a variable without a slot from `initial`,
+// the context the run started from (null when it started empty): no node before this one
+// published it.
 template <class Publish>
 void run_planned_node(const Node& node, const std::uint32_t* entries,
                       const std::vector<std::optional<GraphData>>& state, const Context* initial,
@@ -357,6 +357,52 @@ void walk_schedule(bool parallel, const std::vector<NodeId>& order, const Levels
     }
 }
 
+// A level whose workers each leave a `Result`, appended under one mutex, and in a traced run a
+// trace beside it, in the same order.
+template <class Result> class CollectingLevel : public LevelWork {
+public:
+    std::vector<Result> results;
+
+    // The traces of the batch that has just finished, in append order: the k-th is that of
+    // results[first + k], `first` counting the traces taken before.
+    std::vector<NodeTrace> take_traces(std::size_t& first) {
+        std::vector<NodeTrace> finished;
+        std::lock_guard lock(mutex_);
+        finished.swap(traces_);
+        first = taken_;
+        taken_ += finished.size();
+        return finished;
+    }
+
+protected:
+    explicit CollectingLevel(bool tracing) : tracing_(tracing) {}
+    ~CollectingLevel() = default;
+
+    // Runs `step`, node `node` on this worker, timing it in a traced run, and appends the
+    // result it returns.
+    template <class Step> void collect(const Node& node, Step&& step) {
+        Result result;
+        NodeTrace trace;
+        if (tracing_) {
+            trace.node = &node;
+            detail::run_traced(trace, [&] { result = step(); });
+        } else {
+            result = step();
+        }
+        std::lock_guard lock(mutex_);
+        results.push_back(std::move(result));
+        if (tracing_) {
+            traces_.push_back(std::move(trace));
+        }
+    }
+
+private:
+    const bool tracing_;
+    std::mutex mutex_;
+    std::vector<NodeTrace> traces_;
+    std::size_t taken_ = 0;
+};
+
 } // namespace
 
 void Dag::run(bool parallel, std::optional<std::size_t> max_threads, const ExecutionHooks& hooks,
@@ -396,47 +442,21 @@ void Dag::run(bool parallel, std::optional<std::size_t> max_threads, const Execu
     // Workers read the context itself: nothing writes it until every batch of the level has
     // finished, so they see it as it stood when the level started. (A copy per level made graphs
     // of many multi-node levels quadratic in their variables.)
-    class ContextLevel final : public LevelWork {
+    class ContextLevel final : public CollectingLevel<NodeResult> {
     public:
         ContextLevel(const Context& context, bool tracing)
-            : context_(context), tracing_(tracing) {}
+            : CollectingLevel(tracing), context_(context) {}
         std::vector<const Node*> nodes;
-        std::vector<NodeResult> results;
 
         void run_node(std::size_t index) override {
             const Node& node = *nodes[index];
-            Context outputs;
-            NodeTrace trace;
-            if (tracing_) {
-                trace.node = &node;
-                detail::run_traced(trace, [&] { outputs = node.execute(context_); });
-            } else {
-                outputs = node.execute(context_);
-            }
-            std::lock_guard lock(mutex_);
-            results.push_back(NodeResult{node.id, node.branch_id, std::move(outputs)});
-            if (tracing_) {
-                traces_.push_back(std::move(trace)); // same mutex, same order as the results
-            }
-        }
-
-        // The traces of the batch that has just finished, in append order: the k-th is that of
-        // results[first + k], `first` counting the traces taken before.
-        std::vector<NodeTrace> take_traces(std::size_t& first) {
-            std::vector<NodeTrace> finished;
-            std::lock_guard lock(mutex_);
-            finished.swap(traces_);
-            first = taken_;
-            taken_ += finished.size();
-            return finished;
+            collect(node, [&] {
+                return NodeResult{node.id, node.branch_id, node.execute(context_)};
+            });
         }
 
     private:
         const Context& context_;
-        const bool tracing_;
-        std::mutex mutex_;
-        std::vector<NodeTrace> traces_;
-        std::size_t taken_ = 0;
     };
 
     walk_schedule(parallel, execution_order_, levels_, run_on_caller,
@@ -525,58 +545,32 @@ void Dag::run_planned(bool parallel, std::optional<std::size_t> max_threads,
     using Published = std::vector<std::pair<std::uint32_t, GraphData>>;
     // As in `run`, workers read the running state itself, which stays untouched until the
     // level has finished.
-    class PlannedLevel final : public LevelWork {
+    class PlannedLevel final : public CollectingLevel<Published> {
     public:
         PlannedLevel(const std::vector<std::optional<GraphData>>& state, const Context* initial,
                      bool tracing)
-            : state_(state), initial_(initial), tracing_(tracing) {}
+            : CollectingLevel(tracing), state_(state), initial_(initial) {}
         struct Step {
             const Node* node;
             const std::uint32_t* entries;
         };
         std::vector<Step> steps;
-        std::vector<Published> results;
 
         void run_node(std::size_t index) override {
             const Step step = steps[index];
-            Published outputs;
-            auto run_step = [&] {
+            collect(*step.node, [&] {
+                Published outputs;
                 run_planned_node(*step.node, step.entries, state_, initial_,
                                  [&outputs](std::uint32_t slot, GraphData&& value) {
                                      outputs.emplace_back(slot, std::move(value));
                                  });
-            };
-            NodeTrace trace;
-            if (tracing_) {
-                trace.node = step.node;
-                detail::run_traced(trace, run_step);
-            } else {
-                run_step();
-            }
-            std::lock_guard lock(mutex_);
-            results.push_back(std::move(outputs));
-            if (tracing_) {
-                traces_.push_back(std::move(trace)); // same mutex, same order as the results
-            }
-        }
-
-        // As `ContextLevel::take_traces`.
-        std::vector<NodeTrace> take_traces(std::size_t& first) {
-            std::vector<NodeTrace> finished;
-            std::lock_guard lock(mutex_);
-            finished.swap(traces_);
-            first = taken_;
-            taken_ += finished.size();
-            return finished;
+                return outputs;
+            });
         }
 
     private:
         const std::vector<std::optional<GraphData>>& state_;
         const Context* initial_;
-        const bool tracing_;
-        std::mutex mutex_;
-        std::vector<NodeTrace> traces_;
-        std::size_t taken_ = 0;
     };
 
     walk_schedule(parallel, execution_order_, levels_, run_on_caller,
