@@ -185,20 +185,14 @@ PyObject* result_dict(PyObject* self, ExecutionValues& values, const Context& in
         return nullptr;
     }
     // Sized for every entry at once, as a dict display of known length is (a private call that
-    // every supported CPython, 3.9 to 3.13, exports).
-    PyRef result =
-        PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(values.size() + initial.size())));
+    // every supported CPython, 3.9 to 3.13, exports). The starting values come first: those that
+    // the run shares with the DAG are in the slots too, as they stood at the end, and replace
+    // them.
+    PyRef result = initial.empty()
+                       ? PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(values.size())))
+                       : context_to_python(initial);
     if (!result) {
         return nullptr;
-    }
-    // The starting values first: those that the run shares with the DAG are in the slots too,
-    // as they stood at the end, and replace them.
-    for (const auto& [name, value] : initial) {
-        PyRef key = text_to_python(name);
-        PyRef item = key ? graph_data_to_python(value) : PyRef();
-        if (!item || PyDict_SetItem(result.get(), key.get(), item.get()) < 0) {
-            return nullptr;
-        }
     }
     const std::span<std::optional<GraphData>> slots = values.slots();
     for (std::size_t slot = 0; slot < slots.size(); ++slot) {
