@@ -7,9 +7,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
 #include <new>
-#include <vector>
+#include <utility>
 
 namespace vantorix::python {
 
@@ -20,35 +19,38 @@ thread_local int t_lock_depth = 0;
 // `execute`): it alone may still take the lock.
 thread_local bool t_finalizing_thread = false;
 
-// References given back by threads without the interpreter lock. Never destroyed: while the
-// process exits, engine threads of a daemon thread's run may still be queueing references when
-// static destructors run.
-struct PendingDecrefs {
-    std::mutex mutex;
-    std::vector<PyObject*> objects;
-};
-PendingDecrefs& g_pending = *new PendingDecrefs;
-std::atomic<bool> g_pending_dirty{false};
-
 struct ObjectHolder {
     std::atomic<std::size_t> count;
     PyObject* object;
 };
-static_assert(sizeof(ObjectHolder) <= kHolderBlockSize &&
-              alignof(ObjectHolder) <= kHolderBlockAlignment);
 
-void give_back(PyObject* object) {
+// A reference given back by a thread without the interpreter lock, waiting for the next entry
+// into the module. It lives in the block of the holder that owned the reference.
+struct ReleasedObject {
+    ReleasedObject* next;
+    PyObject* object;
+};
+static_assert(sizeof(ObjectHolder) <= kHolderBlockSize &&
+              alignof(ObjectHolder) <= kHolderBlockAlignment &&
+              sizeof(ReleasedObject) <= kHolderBlockSize &&
+              alignof(ReleasedObject) <= kHolderBlockAlignment);
+
+// The queue of released references: a lock-free list that threads push onto and that the next
+// entry into the module takes whole. Without a lock there is nothing a fork could copy in a held
+// state, and queueing allocates nothing.
+std::atomic<ReleasedObject*> g_released{nullptr};
+
+void give_back(void* block, PyObject* object) noexcept {
     if (t_lock_depth > 0) {
+        give_holder_block(block);
         drop_reference(object);
         return;
     }
-    try {
-        std::lock_guard lock(g_pending.mutex);
-        g_pending.objects.push_back(object);
-    } catch (const std::bad_alloc&) {
-        return; // out of memory: one object leaks rather than the process aborting
+    auto* released =
+        new (block) ReleasedObject{g_released.load(std::memory_order_relaxed), object};
+    while (!g_released.compare_exchange_weak(released->next, released, std::memory_order_release,
+                                             std::memory_order_relaxed)) {
     }
-    g_pending_dirty.store(true, std::memory_order_release);
 }
 
 void retain_holder(void* handle) noexcept {
@@ -58,9 +60,9 @@ void retain_holder(void* handle) noexcept {
 void release_holder(void* handle) noexcept {
     auto* holder = static_cast<ObjectHolder*>(handle);
     if (holder->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        give_back(holder->object);
+        PyObject* object = holder->object;
         holder->~ObjectHolder();
-        give_holder_block(holder);
+        give_back(holder, object);
     }
 }
 
@@ -93,17 +95,22 @@ int& lock_depth() noexcept { return t_lock_depth; }
 
 void apply_pending_decrefs() {
     // A plain load first: this runs for every node, and the queue is nearly always empty.
-    if (!g_pending_dirty.load(std::memory_order_relaxed) ||
-        !g_pending_dirty.exchange(false, std::memory_order_acq_rel)) {
+    if (g_released.load(std::memory_order_relaxed) == nullptr) {
         return;
     }
-    std::vector<PyObject*> pending;
-    {
-        std::lock_guard lock(g_pending.mutex);
-        pending.swap(g_pending.objects);
+    ReleasedObject* pushed = g_released.exchange(nullptr, std::memory_order_acquire);
+    // Pushed last comes first: reversed, the references are given back in the order they were
+    // queued.
+    ReleasedObject* queued = nullptr;
+    while (pushed != nullptr) {
+        queued = std::exchange(pushed, std::exchange(pushed->next, queued));
     }
-    for (PyObject* object : pending) {
+    while (queued != nullptr) {
+        ReleasedObject* next = queued->next;
+        PyObject* object = queued->object;
+        give_holder_block(queued);
         drop_reference(object);
+        queued = next;
     }
 }
 
@@ -142,13 +149,6 @@ int visit_sole_objects(const Context& context, visitproc visit, void* arg) {
         }
     }
     return 0;
-}
-
-void install_fork_handlers() noexcept {
-    // The forking thread holds the queue's mutex across the fork, so the child's copy is
-    // consistent and unlocked: a thread that held it in the parent does not exist in the child.
-    pthread_atfork([] { g_pending.mutex.lock(); }, [] { g_pending.mutex.unlock(); },
-                   [] { g_pending.mutex.unlock(); });
 }
 
 bool runs_signal_handlers() noexcept { return gettid() == getpid(); }

@@ -36,22 +36,29 @@ int visit_sole_objects(const Context& context, visitproc visit, void* arg);
 // The same for one value.
 int visit_sole_objects(const GraphData& value, visitproc visit, void* arg);
 
-// Marks a call from Python into the module: applies pending reference changes and raises the
-// lock-depth counter for the duration of the call.
-class ModuleEntry {
+// A stretch run with the lock held in which the references the module gives back are given back
+// at once instead of being queued. It applies nothing from the queue: deallocators and tp_clear
+// use it alone, since the queue's releases run arbitrary finalisers (and the collector with
+// them), which must never meet an instance that is half torn down.
+class ImmediateReleases {
 public:
-    ModuleEntry() {
-        apply_pending_decrefs();
-        ++lock_depth();
-    }
-    ~ModuleEntry() { --lock_depth(); }
-    ModuleEntry(const ModuleEntry&) = delete;
-    ModuleEntry& operator=(const ModuleEntry&) = delete;
+    ImmediateReleases() noexcept { ++lock_depth(); }
+    ~ImmediateReleases() { --lock_depth(); }
+    ImmediateReleases(const ImmediateReleases&) = delete;
+    ImmediateReleases& operator=(const ImmediateReleases&) = delete;
 };
 
-// Registers what a forked child needs to use the module: a queue of pending references that no
-// vanished thread holds. Called once at import.
-void install_fork_handlers() noexcept;
+// Marks a call from Python into the module: applies pending reference changes, then gives
+// references back at once for the duration of the call.
+class ModuleEntry {
+public:
+    ModuleEntry() { apply_pending_decrefs(); }
+    ModuleEntry(const ModuleEntry&) = delete;
+    ModuleEntry& operator=(const ModuleEntry&) = delete;
+
+private:
+    ImmediateReleases releases_;
+};
 
 // Whether the calling thread is the one that runs Python's signal handlers: the process's first
 // thread, where the interpreter runs them for `python` (and for a forked child, whose only

@@ -74,7 +74,6 @@ PyObject* create_module() {
         return nullptr;
     }
     install_object_handle_ops();
-    install_fork_handlers();
     PyTypeObject* graph_type = type_for(0, py_graph_spec());
     if (graph_type != nullptr) {
         set_py_graph_type(graph_type);

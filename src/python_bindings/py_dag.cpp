@@ -36,12 +36,16 @@ PyObject* py_dag_new(PyTypeObject*, PyObject*, PyObject*) {
     return nullptr;
 }
 
+// Untracked first: destroying the DAG gives its callables back, which runs their finalisers, and
+// the collector that they may start must not meet this instance half destroyed.
 void py_dag_dealloc(PyObject* self) {
-    ModuleEntry entry;
     PyObject_GC_UnTrack(self);
     PyTypeObject* type = Py_TYPE(self);
-    as_dag(self)->dag.~unique_ptr();
-    as_dag(self)->keys.~vector();
+    {
+        ImmediateReleases releases;
+        as_dag(self)->dag.~unique_ptr();
+        as_dag(self)->keys.~vector();
+    }
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -66,7 +70,7 @@ int py_dag_clear(PyObject* self) {
     if (as_dag(self)->borrow != 0) {
         return 0;
     }
-    ModuleEntry entry; // the callables are given back now, not at the next call
+    ImmediateReleases releases; // the callables are given back now, not at the next call
     std::unique_ptr<const Dag> released = std::move(as_dag(self)->dag);
     return 0;
 }

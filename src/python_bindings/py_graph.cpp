@@ -69,13 +69,16 @@ PyObject* py_graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self;
 }
 
+// Untracked first, as the DAG's deallocator is: giving the callables back runs finalisers.
 void py_graph_dealloc(PyObject* self) {
-    ModuleEntry entry; // the graph's callables are given back at once
     PyObject_GC_UnTrack(self);
     PyTypeObject* type = Py_TYPE(self);
-    as_graph(self)->graph.~optional();
-    as_graph(self)->last_function.~LastFunction();
-    as_graph(self)->branch_walk.~vector();
+    {
+        ImmediateReleases releases; // the graph's callables are given back at once
+        as_graph(self)->graph.~optional();
+        as_graph(self)->last_function.~LastFunction();
+        as_graph(self)->branch_walk.~vector();
+    }
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -135,7 +138,7 @@ int py_graph_clear(PyObject* self) {
     if (as_graph(self)->borrow != 0) {
         return 0;
     }
-    ModuleEntry entry; // the callables are given back now, not at the next call
+    ImmediateReleases releases; // the callables are given back now, not at the next call
     std::optional<Graph> released = take_graph(self);
     return 0;
 }

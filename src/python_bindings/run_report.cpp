@@ -101,7 +101,7 @@ int run_report_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int run_report_clear(PyObject* self) {
-    ModuleEntry entry; // references held natively are given back at once
+    ImmediateReleases releases; // references held natively are given back at once
     RunReportObject* report = as_report(self);
     Py_CLEAR(report->dag_object);
     Py_CLEAR(report->context);
@@ -117,11 +117,14 @@ int run_report_clear(PyObject* self) {
     return 0;
 }
 
+// Untracked first, as the DAG's deallocator is: what the report holds may run finalisers.
 void run_report_dealloc(PyObject* self) {
-    ModuleEntry entry;
     PyObject_GC_UnTrack(self);
-    run_report_clear(self);
-    delete as_report(self)->state;
+    {
+        ImmediateReleases releases;
+        run_report_clear(self);
+        delete as_report(self)->state;
+    }
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
