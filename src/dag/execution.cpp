@@ -17,7 +17,6 @@
 #include <cxxabi.h>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 
@@ -71,36 +70,40 @@ void futex_wake_all(std::atomic<std::uint32_t>& word) noexcept {
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
               std::atomic<std::uint32_t>::is_always_lock_free);
 
-// One multi-node level: how its workers of the current batch end.
+// One multi-node level: how its workers of the current batch end. Workers touch it without a
+// lock (a fork can then never copy it in a held state); the calling thread reads what they left
+// once `running` has dropped to zero.
 struct LevelRun {
     LevelWork& work;
+    // The depth of the run, which its workers run their nodes at.
+    std::size_t run_depth;
+    // The process the workers were started in: after a fork the child has none of them.
+    pid_t process = getpid();
 
     // Per batch: how many workers have not finished yet (the word the calling thread waits on),
-    // and how they ended.
+    // and how they ended. The first interrupt to claim the place is the one kept.
     std::atomic<std::uint32_t> running{0};
-    std::mutex batch_mutex;
-    bool panicked = false;
+    std::atomic<bool> panicked{false};
+    std::atomic<bool> interrupt_claimed{false};
     std::exception_ptr interrupt;
 
-    explicit LevelRun(LevelWork& level_work) : work(level_work) {}
+    LevelRun(LevelWork& level_work, std::size_t depth) : work(level_work), run_depth(depth) {}
 
-    void finish_worker(std::exception_ptr interrupted, bool failed) {
-        if (failed || interrupted) {
-            std::lock_guard lock(batch_mutex);
-            panicked = panicked || failed;
-            if (interrupted && !interrupt) {
-                interrupt = std::move(interrupted);
-            }
-        }
-        if (running.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            futex_wake_all(running);
+    void hold_interrupt(std::exception_ptr interrupted) noexcept {
+        if (!interrupt_claimed.exchange(true, std::memory_order_acq_rel)) {
+            interrupt = std::move(interrupted);
         }
     }
 
-    void hold_interrupt(std::exception_ptr interrupted) {
-        std::lock_guard lock(batch_mutex);
-        if (!interrupt) {
-            interrupt = std::move(interrupted);
+    void finish_worker(std::exception_ptr interrupted, bool failed) noexcept {
+        if (failed) {
+            panicked.store(true, std::memory_order_relaxed);
+        }
+        if (interrupted) {
+            hold_interrupt(std::move(interrupted));
+        }
+        if (running.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            futex_wake_all(running);
         }
     }
 };
@@ -121,6 +124,7 @@ struct WorkerTask {
         bool failed = true;
         ~FinishGuard() { level->finish_worker(std::move(interrupted), failed); }
     } guard{task.level, nullptr};
+    const detail::RunDepthScope depth(task.level->run_depth);
     try {
         task.level->work.run_node(task.index);
         guard.failed = false;
@@ -141,15 +145,16 @@ struct WorkerTask {
 }
 
 // Waits until every worker of the batch has finished, calling the wait hook as ExecutionHooks
-// says. Whatever the hook throws is held for the end of the batch.
-[[gnu::no_sanitize("null")]] void wait_for_batch(LevelRun& level, const ExecutionHooks& hooks) {
+// says. Whatever the hook throws is held for the end of the batch. Returns false when the workers
+// are gone for good: the hook (a signal handler it ran) forked, and this is the child.
+[[gnu::no_sanitize("null")]] bool wait_for_batch(LevelRun& level, const ExecutionHooks& hooks) {
     const auto tick = std::chrono::duration_cast<std::chrono::nanoseconds>(hooks.wait_tick);
     const timespec timeout{static_cast<time_t>(tick.count() / 1'000'000'000),
                            static_cast<long>(tick.count() % 1'000'000'000)};
     for (;;) {
         const std::uint32_t running = level.running.load(std::memory_order_acquire);
         if (running == 0) {
-            return;
+            return true;
         }
         if (!hooks.on_wait) {
             futex_wait(level.running, running, nullptr);
@@ -165,6 +170,9 @@ struct WorkerTask {
             throw;
         } catch (...) {
             level.hold_interrupt(std::current_exception());
+        }
+        if (getpid() != level.process) {
+            return false;
         }
     }
 }
@@ -189,9 +197,12 @@ void join_all(const std::vector<pthread_t>& threads) {
     // Stacks come from the pool and go back once every thread of the batch has been joined.
     struct Stacks {
         std::vector<WorkerStack> held;
+        bool joined = true;
         ~Stacks() {
             for (const WorkerStack& stack : held) {
-                release_worker_stack(stack);
+                if (joined) {
+                    release_worker_stack(stack);
+                }
             }
         }
     } stacks;
@@ -225,8 +236,9 @@ void join_all(const std::vector<pthread_t>& threads) {
         threads.push_back(thread);
     }
 
+    bool workers_here = true;
     try {
-        wait_for_batch(level, hooks);
+        workers_here = wait_for_batch(level, hooks);
     } catch (abi::__forced_unwind&) {
         // The calling thread is being ended inside the hook, but the workers use `level` and
         // `tasks`, which live in this frame: they finish first.
@@ -234,13 +246,20 @@ void join_all(const std::vector<pthread_t>& threads) {
         join_all(threads);
         throw;
     }
+    if (!workers_here) {
+        // A forked child: the workers, and the threads to join, exist only in the parent; their
+        // stacks stay with them.
+        stacks.joined = false;
+        throw ExecutionError("a scoped thread panicked: the process forked while a level's "
+                             "worker threads ran");
+    }
     join_all(threads);
 
     if (spawn_error != 0) {
         throw ExecutionError(std::string("failed to spawn thread: ") + std::strerror(spawn_error) +
                              " (os error " + std::to_string(spawn_error) + ")");
     }
-    if (level.panicked) {
+    if (level.panicked.load(std::memory_order_relaxed)) {
         throw ExecutionError("a scoped thread panicked");
     }
     if (level.interrupt) {
@@ -258,7 +277,7 @@ void join_all(const std::vector<pthread_t>& threads) {
 template <class AfterBatch>
 void run_level(LevelWork& work, std::size_t count, std::optional<std::size_t> max_threads,
                const ExecutionHooks& hooks, AfterBatch&& after_batch) {
-    LevelRun run(work);
+    LevelRun run(work, detail::current_run_depth());
     const std::size_t batch_size = max_threads ? std::max<std::size_t>(*max_threads, 1) : count;
     for (std::size_t start = 0; start < count; start += batch_size) {
         run_batch(run, start, std::min(batch_size, count - start), hooks);
@@ -357,25 +376,27 @@ void walk_schedule(bool parallel, const std::vector<NodeId>& order, const Levels
     }
 }
 
-// A level whose workers each leave a `Result`, appended under one mutex, and in a traced run a
-// trace beside it, in the same order.
+// A level whose workers each leave a `Result`, and in a traced run a trace beside it, in the
+// order they finish: each worker takes the next place with one atomic step, no lock.
 template <class Result> class CollectingLevel : public LevelWork {
 public:
+    // Sized for every node of the level; the first `size()` places are taken. Read by the
+    // calling thread between batches only, when no worker is running.
     std::vector<Result> results;
+    std::size_t size() const noexcept { return next_.load(std::memory_order_relaxed); }
 
     // The traces of the batch that has just finished, in append order: the k-th is that of
     // results[first + k], `first` counting the traces taken before.
-    std::vector<NodeTrace> take_traces(std::size_t& first) {
-        std::vector<NodeTrace> finished;
-        std::lock_guard lock(mutex_);
-        finished.swap(traces_);
+    std::span<NodeTrace> take_traces(std::size_t& first) noexcept {
         first = taken_;
-        taken_ += finished.size();
-        return finished;
+        const std::size_t end = size();
+        taken_ = end;
+        return {traces_.data() + first, end - first};
     }
 
 protected:
-    explicit CollectingLevel(bool tracing) : tracing_(tracing) {}
+    CollectingLevel(std::size_t count, bool tracing)
+        : results(count), traces_(tracing ? count : 0), tracing_(tracing) {}
     ~CollectingLevel() = default;
 
     // Runs `step`, node `node` on this worker, timing it in a traced run, and appends the
@@ -389,17 +410,17 @@ protected:
         } else {
             result = step();
         }
-        std::lock_guard lock(mutex_);
-        results.push_back(std::move(result));
+        const std::size_t place = next_.fetch_add(1, std::memory_order_relaxed);
+        results[place] = std::move(result);
         if (tracing_) {
-            traces_.push_back(std::move(trace));
+            traces_[place] = std::move(trace);
         }
     }
 
 private:
-    const bool tracing_;
-    std::mutex mutex_;
     std::vector<NodeTrace> traces_;
+    const bool tracing_;
+    std::atomic<std::size_t> next_{0};
     std::size_t taken_ = 0;
 };
 
@@ -408,6 +429,7 @@ private:
 void Dag::run(bool parallel, std::optional<std::size_t> max_threads, const ExecutionHooks& hooks,
               ExecutionResult& result, PublishedRecord* published) const {
     const detail::TraceIsolation isolation;
+    const detail::RunDepthScope depth(detail::current_run_depth() + 1);
     const bool tracing = static_cast<bool>(hooks.on_node_traced);
     // Every name a scheduled node publishes has a slot.
     std::unordered_map<std::string_view, std::uint32_t> slot_of;
@@ -444,8 +466,9 @@ void Dag::run(bool parallel, std::optional<std::size_t> max_threads, const Execu
     // of many multi-node levels quadratic in their variables.)
     class ContextLevel final : public CollectingLevel<NodeResult> {
     public:
-        ContextLevel(const Context& context, bool tracing)
-            : CollectingLevel(tracing), context_(context) {}
+        ContextLevel(std::vector<const Node*> level_nodes, const Context& context, bool tracing)
+            : CollectingLevel(level_nodes.size(), tracing), nodes(std::move(level_nodes)),
+              context_(context) {}
         std::vector<const Node*> nodes;
 
         void run_node(std::size_t index) override {
@@ -461,13 +484,13 @@ void Dag::run(bool parallel, std::optional<std::size_t> max_threads, const Execu
 
     walk_schedule(parallel, execution_order_, levels_, run_on_caller,
                   [&](std::span<const NodeId> level) {
-                      ContextLevel work(result.context, tracing);
+                      std::vector<const Node*> nodes;
                       for (const NodeId id : level) {
                           if (const Node* node = find_node(id)) {
-                              work.nodes.push_back(node);
+                              nodes.push_back(node);
                           }
                       }
-                      work.results.reserve(work.nodes.size());
+                      ContextLevel work(std::move(nodes), result.context, tracing);
                       run_level(work, work.nodes.size(), max_threads, hooks, [&] {
                           if (!tracing) {
                               return;
@@ -477,7 +500,8 @@ void Dag::run(bool parallel, std::optional<std::size_t> max_threads, const Execu
                               hand_over(std::move(trace), work.results[first++].outputs);
                           }
                       });
-                      for (NodeResult& node_result : work.results) {
+                      for (std::size_t i = 0; i < work.size(); ++i) {
+                          NodeResult& node_result = work.results[i];
                           record(result, node_result.id, node_result.branch_id,
                                  std::move(node_result.outputs));
                       }
@@ -488,6 +512,7 @@ void Dag::run_planned(bool parallel, std::optional<std::size_t> max_threads,
                       const ExecutionHooks& hooks, const Context* initial,
                       PublishedRecord* published, ExecutionValues& values) const {
     const detail::TraceIsolation isolation;
+    const detail::RunDepthScope depth(detail::current_run_depth() + 1);
     const bool tracing = static_cast<bool>(hooks.on_node_traced);
     if (!tracing) {
         published = nullptr;
@@ -547,13 +572,15 @@ void Dag::run_planned(bool parallel, std::optional<std::size_t> max_threads,
     // level has finished.
     class PlannedLevel final : public CollectingLevel<Published> {
     public:
-        PlannedLevel(const std::vector<std::optional<GraphData>>& state, const Context* initial,
-                     bool tracing)
-            : CollectingLevel(tracing), state_(state), initial_(initial) {}
         struct Step {
             const Node* node;
             const std::uint32_t* entries;
         };
+        PlannedLevel(std::vector<Step> level_steps,
+                     const std::vector<std::optional<GraphData>>& state, const Context* initial,
+                     bool tracing)
+            : CollectingLevel(level_steps.size(), tracing), steps(std::move(level_steps)),
+              state_(state), initial_(initial) {}
         std::vector<Step> steps;
 
         void run_node(std::size_t index) override {
@@ -575,14 +602,14 @@ void Dag::run_planned(bool parallel, std::optional<std::size_t> max_threads,
 
     walk_schedule(parallel, execution_order_, levels_, run_on_caller,
                   [&](std::span<const NodeId> level) {
-                      PlannedLevel work(values.values_, initial, tracing);
+                      std::vector<PlannedLevel::Step> steps;
                       for (const NodeId id : level) {
                           if (const Node* node = find_node(id)) {
-                              work.steps.push_back({node, entries});
+                              steps.push_back({node, entries});
                               entries += node->input_mapping.size() + node->output_mapping.size();
                           }
                       }
-                      work.results.reserve(work.steps.size());
+                      PlannedLevel work(std::move(steps), values.values_, initial, tracing);
                       run_level(work, work.steps.size(), max_threads, hooks, [&] {
                           if (!tracing) {
                               return;
@@ -598,8 +625,8 @@ void Dag::run_planned(bool parallel, std::optional<std::size_t> max_threads,
                               hand_over(std::move(trace));
                           }
                       });
-                      for (Published& outputs : work.results) {
-                          for (auto& [slot, value] : outputs) {
+                      for (std::size_t i = 0; i < work.size(); ++i) {
+                          for (auto& [slot, value] : work.results[i]) {
                               store(slot, std::move(value));
                           }
                       }

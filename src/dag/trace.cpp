@@ -11,6 +11,11 @@ NodeTrace*& current_trace() noexcept {
     return trace;
 }
 
+std::size_t& current_run_depth() noexcept {
+    thread_local std::size_t depth = 0;
+    return depth;
+}
+
 std::uint64_t this_thread_ident() noexcept { return static_cast<std::uint64_t>(pthread_self()); }
 
 } // namespace detail
@@ -21,6 +26,8 @@ void report_node_failure(GraphData error) {
         trace->error = std::move(error);
     }
 }
+
+std::size_t run_depth() noexcept { return detail::current_run_depth(); }
 
 bool node_failure_wanted() noexcept { return detail::current_trace() != nullptr; }
 

@@ -6,9 +6,11 @@
 #include "node/node.hpp"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 
 namespace vantorix {
 
@@ -25,6 +27,11 @@ struct NodeTrace {
     // What it reported with the failure (a host object), or None.
     GraphData error;
 };
+
+// How many runs this thread is inside of. A run started from a node of another run is one deeper
+// than that run, whichever thread it starts on: a worker runs its node at the depth of the run
+// that started the worker. 0 outside any run.
+std::size_t run_depth() noexcept;
 
 // Lets the node function running on this thread tell a traced run that it failed, `error` being
 // what went wrong. Does nothing unless a traced run called this node on this thread: the nodes of
@@ -44,6 +51,20 @@ namespace detail {
 
 // The trace of the node this thread is running for a traced run, or null.
 NodeTrace*& current_trace() noexcept;
+std::size_t& current_run_depth() noexcept;
+
+// Sets this thread's run depth for the length of a scope.
+class RunDepthScope {
+public:
+    explicit RunDepthScope(std::size_t depth) noexcept
+        : saved_(std::exchange(current_run_depth(), depth)) {}
+    ~RunDepthScope() { current_run_depth() = saved_; }
+    RunDepthScope(const RunDepthScope&) = delete;
+    RunDepthScope& operator=(const RunDepthScope&) = delete;
+
+private:
+    std::size_t saved_;
+};
 std::uint64_t this_thread_ident() noexcept;
 
 // Runs `step`, the execution of the node of `trace`, on this thread, timing it and letting the

@@ -1,5 +1,6 @@
 #include "dag/worker_stacks.hpp"
 
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -7,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
-#include <vector>
+#include <new>
 
 namespace vantorix {
 
@@ -20,10 +21,10 @@ constexpr std::size_t kPooledStacks = 64;
 constexpr std::size_t kKeptDepth = 512 * 1024;
 constexpr unsigned char kUntouched = 0xA5;
 
-std::size_t page_size() noexcept {
-    static const std::size_t size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    return size;
-}
+// Read when the library loads, before any thread of the engine exists.
+const std::size_t g_page_size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+
+std::size_t page_size() noexcept { return g_page_size; }
 
 // The page just below the kept depth: filled with a pattern while the stack is in the pool; a
 // thread that reached deeper has most likely written into it.
@@ -40,18 +41,22 @@ void set_marker(const WorkerStack& stack) noexcept {
     std::memset(marker_page(stack), kUntouched, page_size());
 }
 
+// Constant-initialised and trivially destroyed: it exists before any thread, and worker threads
+// of runs on daemon threads may still return stacks while the process exits.
 struct Pool {
-    Pool() { stacks.reserve(kPooledStacks); }
     std::mutex mutex;
-    std::vector<WorkerStack> stacks; // never grows past its reserved size
+    WorkerStack stacks[kPooledStacks];
+    std::size_t count = 0;
 };
+constinit Pool g_pool;
 
-// Never destroyed: worker threads of runs on daemon threads may still return stacks while the
-// process exits.
-Pool& pool() {
-    static Pool& instance = *new Pool;
-    return instance;
-}
+// A forked child has only the thread that forked. Any other thread of the parent may have held
+// the pool's lock at that moment, or been halfway through changing the pool: the child starts
+// from an empty pool with a new lock, and the parent's pooled stacks stay mapped, unused.
+[[maybe_unused]] const int g_fork_handler = pthread_atfork(nullptr, nullptr, [] {
+    new (&g_pool.mutex) std::mutex;
+    g_pool.count = 0;
+});
 
 WorkerStack map_stack() noexcept {
     const std::size_t guard = page_size();
@@ -78,12 +83,9 @@ void unmap_stack(const WorkerStack& stack) noexcept {
 
 WorkerStack acquire_worker_stack() noexcept {
     {
-        Pool& shared = pool();
-        std::lock_guard lock(shared.mutex);
-        if (!shared.stacks.empty()) {
-            const WorkerStack stack = shared.stacks.back();
-            shared.stacks.pop_back();
-            return stack;
+        std::lock_guard lock(g_pool.mutex);
+        if (g_pool.count > 0) {
+            return g_pool.stacks[--g_pool.count];
         }
     }
     return map_stack();
@@ -100,14 +102,19 @@ void release_worker_stack(WorkerStack stack) noexcept {
         set_marker(stack);
     }
     {
-        Pool& shared = pool();
-        std::lock_guard lock(shared.mutex);
-        if (shared.stacks.size() < kPooledStacks) {
-            shared.stacks.push_back(stack);
+        std::lock_guard lock(g_pool.mutex);
+        if (g_pool.count < kPooledStacks) {
+            g_pool.stacks[g_pool.count++] = stack;
             return;
         }
     }
     unmap_stack(stack);
 }
+
+namespace detail {
+
+std::mutex& worker_stack_pool_mutex() noexcept { return g_pool.mutex; }
+
+} // namespace detail
 
 } // namespace vantorix

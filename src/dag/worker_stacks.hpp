@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 
 namespace vantorix {
 
@@ -18,10 +19,16 @@ WorkerStack acquire_worker_stack() noexcept;
 // Gives a stack back once the thread that ran on it has been joined.
 void release_worker_stack(WorkerStack stack) noexcept;
 
-// Workers run arbitrary node functions, including Python code whose recursion goes through the C
-// stack (3.9 and 3.10 use C frames for every Python call; 3.12+ sizes its C recursion limit for
-// the main thread). 8 MiB matches a Linux main thread and Python's own threads, so code that
-// works in a plain script also works on a worker. Only touched pages are committed.
+// Workers run arbitrary node functions, which may recurse deeply through the C stack. 8 MiB
+// matches the main thread of a Linux process, so code that works there also works on a worker.
+// Only touched pages are committed.
 inline constexpr std::size_t kWorkerStackSize = 8 * 1024 * 1024;
+
+namespace detail {
+
+// The lock of the pool, for tests that hold it across a fork.
+std::mutex& worker_stack_pool_mutex() noexcept;
+
+} // namespace detail
 
 } // namespace vantorix

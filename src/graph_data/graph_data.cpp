@@ -215,11 +215,12 @@ public:
                         PublishedOutputs&) const override {}
 };
 
+// Made when the library loads, so that no thread can be halfway through making it when another
+// one forks.
+const NodeFunctionPtr g_noop = std::make_shared<const NoopFunction>();
+
 } // namespace
 
-NodeFunctionPtr noop_node_function() {
-    static const NodeFunctionPtr noop = std::make_shared<const NoopFunction>();
-    return noop;
-}
+NodeFunctionPtr noop_node_function() { return g_noop; }
 
 } // namespace vantorix

@@ -9,6 +9,7 @@
 #include "python_node.hpp"
 #include "stack_room.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <optional>
@@ -27,6 +28,10 @@ struct PyDagObject {
 };
 
 PyTypeObject* g_py_dag_type = nullptr;
+
+// Runs nested in runs stop here even when the recursion limit is higher: each level may hold a
+// thread of its own.
+constexpr int kMostNestedRuns = 1000;
 
 PyDagObject* as_dag(PyObject* self) { return reinterpret_cast<PyDagObject*>(self); }
 
@@ -96,8 +101,11 @@ const Dag& dag_of(PyObject* self) {
 }
 
 bool check_stack_for_nested_run(const char* full_name) {
-    // A node that runs its own DAG nests one run in another; each level takes C stack.
-    if (!enough_stack_for_nested_run()) {
+    // A node that runs its own DAG nests one run in another. Each level takes C stack on its
+    // thread, and a level that starts on a worker holds that thread too; the interpreter's own
+    // recursion limit counts neither across threads, so the depth of runs is counted here.
+    const auto limit = static_cast<std::size_t>(std::min(Py_GetRecursionLimit(), kMostNestedRuns));
+    if (run_depth() >= limit || !enough_stack_for_nested_run()) {
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded in %s", full_name);
         return false;
     }

@@ -15,6 +15,11 @@ struct StackBounds {
     std::size_t size = 0;   // 0: not known
 };
 
+// The most of a stack this module counts on. With `ulimit -s unlimited` the main thread's stack is
+// reported as reaching down to the heap, terabytes below: counting on all of it would let nested
+// runs grow the stack until the process dies.
+constexpr std::size_t kLargestTrustedStack = 256 * 1024 * 1024;
+
 // Read once per thread: for the main thread glibc parses /proc/self/maps.
 const StackBounds& current_stack() noexcept {
     thread_local StackBounds bounds = [] {
@@ -26,7 +31,9 @@ const StackBounds& current_stack() noexcept {
         void* low = nullptr;
         std::size_t size = 0;
         if (pthread_attr_getstack(&attributes, &low, &size) == 0) {
-            read = {reinterpret_cast<std::uintptr_t>(low), size};
+            // The stack grows down from its top: keep the part next to the top.
+            const std::size_t trusted = std::min(size, kLargestTrustedStack);
+            read = {reinterpret_cast<std::uintptr_t>(low) + (size - trusted), trusted};
         }
         pthread_attr_destroy(&attributes);
         return read;

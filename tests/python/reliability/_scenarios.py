@@ -360,6 +360,45 @@ def fork_during_run(how):
     say("PARENT", *two_ways(counting_dag()))
 
 
+def fork_in_wait():
+    """A signal handler forks while the main thread waits for the workers of a level. The child
+    has none of those workers: its run fails with the internal-failure exception instead of
+    waiting for them for ever, and it then builds and runs DAGs in both modes and exits normally.
+    The parent's run finishes as if nothing happened."""
+    import warnings
+
+    import vantorix
+
+    warnings.filterwarnings("ignore", category=DeprecationWarning)  # fork with threads
+    release = threading.Event()
+    children = []
+
+    def handler(number, frame):
+        pid = os.fork()
+        if pid == 0:
+            children.append(None)
+            return
+        children.append(pid)
+        release.set()
+
+    signal.signal(signal.SIGUSR1, handler)
+
+    def wake_main(inputs, params):
+        os.kill(os.getpid(), signal.SIGUSR1)
+        release.wait(timeout=30)
+        return {"out": 1}
+
+    dag = fan([[wake_main], [lambda i, p: (release.wait(timeout=30), {})[1]]])
+    try:
+        dag.execute(True)
+    except BaseException as error:  # only the child gets here
+        say("CHILD", type(error).__name__, *two_ways(counting_dag()))
+        return
+    assert isinstance(children[0], int), children
+    os.waitpid(children[0], 0)
+    say("PARENT", *two_ways(counting_dag()))
+
+
 def nested_runs(depth):
     """A parallel run whose node, on a worker, starts the next parallel run, `depth` deep: each
     level's calling thread waits for its worker, and waiting costs nothing."""
