@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <set>
 #include <thread>
 
 using namespace vantorix;
@@ -128,23 +129,27 @@ TEST(Trace, WorkersAreTracedOnTheirOwnThreadAndHandedOverAfterTheirBatch) {
 }
 
 TEST(Trace, ParallelTracesFollowTheOrderOfTheResults) {
-    // Node 2 waits until node 1 has finished, so node 1's result is appended first.
-    Latch first_done(1);
-    const Dag dag = dag_of(make_node(0, {}),
-                           make_node(1, {0}, make_node_function([&](auto&, auto&) {
-                                         first_done.count_down();
-                                         return ints({{"v", 1}});
-                                     }),
-                                     {}, {{"v", "v"}}),
-                           make_node(2, {0}, make_node_function([&](auto&, auto&) {
-                                         EXPECT_TRUE(first_done.wait());
-                                         return ints({{"v", 2}});
-                                     }),
-                                     {}, {{"v", "v"}}));
-    Traces seen;
-    const ExecutionResult result = dag.execute_detailed(true, std::nullopt, seen.hooks());
-    EXPECT_EQ(seen.ids(), (std::vector<NodeId>{0, 1, 2}));
-    EXPECT_EQ(as_ints(result.context), (std::map<std::string, std::int64_t>{{"v", 2}}));
+    // Two nodes of one level write "v", both running at once: whichever finishes last wins the
+    // context, and its trace comes last.
+    for (int round = 0; round < 20; ++round) {
+        Latch both_running(2);
+        auto publish = [&](std::int64_t value) {
+            return make_node_function([&both_running, value](auto&, auto&) {
+                EXPECT_TRUE(both_running.arrive_and_wait());
+                return ints({{"v", value}});
+            });
+        };
+        const Dag dag = dag_of(make_node(0, {}), make_node(1, {0}, publish(1), {}, {{"v", "v"}}),
+                               make_node(2, {0}, publish(2), {}, {{"v", "v"}}));
+        Traces seen;
+        const ExecutionResult result = dag.execute_detailed(true, std::nullopt, seen.hooks());
+        const std::vector<NodeId> ids = seen.ids();
+        ASSERT_EQ(ids.size(), 3U);
+        EXPECT_EQ(ids[0], 0U);
+        EXPECT_EQ((std::set<NodeId>{ids[1], ids[2]}), (std::set<NodeId>{1, 2}));
+        EXPECT_EQ(as_ints(result.context),
+                  (std::map<std::string, std::int64_t>{{"v", static_cast<std::int64_t>(ids[2])}}));
+    }
 }
 
 TEST(Trace, SecondsCoverTheNodesWork) {
