@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the engine suite (dev, asan and tsan builds), the Python suite
-# against the asan build of the module, the Python suite against the installed module, the
-# packaging test, the README's first command in a brand-new virtual environment, and the Python
-# suite on every supported CPython (tests/all_pythons.sh).
+# against the asan build of the module (once as it is, once under hostile garbage collection),
+# the Python suite against the installed module, the packaging test, the README's first command
+# in a brand-new virtual environment, and the Python suite on every supported CPython
+# (tests/all_pythons.sh).
 #
 # First it finds or installs what that takes (tests/prerequisites.sh): the test tools, CMake and
 # Ninja go into the interpreter it tests with ($PYTHON, else python3), GoogleTest and a compiler
@@ -55,6 +56,13 @@ stage_run "engine asan" ctest \
 stage_run "engine tsan" ctest engine tsan
 stage_run "python asan build" pytest \
     env VANTORIX_SANITIZED_SKIP_BUILD=1 PYTHON="$python_exe" bash tests/sanitized_pytest.sh
+# The tests of threads, collection, process edges and run reports once more on the asan build,
+# with the collector running at every allocation and a thread queueing releases whose finalisers
+# run it (tests/python/conftest.py).
+stage_run "python torture" pytest \
+    env VANTORIX_SANITIZED_SKIP_BUILD=1 VANTORIX_HOSTILE_GC=1 PYTHON="$python_exe" \
+    bash tests/sanitized_pytest.sh -m "not volume" tests/python/test_concurrency.py \
+    tests/python/test_garbage_collection.py tests/python/test_run_report.py tests/python/reliability
 stage_run "python installed" pytest installed_suite
 # An sdist, a wheel built from it, and a brand-new virtual environment to install it in.
 stage_run "packaging" pytest distribution_tests test_packaging.py

@@ -4,7 +4,12 @@ Node output on sys.stderr is read with pytest's `capsys`: pytest installs its ow
 the start of every test phase, so a replacement made in a fixture would not last into the test.
 Tests that need their own stream replace sys.stderr from the test body."""
 
+import gc
 import io
+import os
+import threading
+
+import pytest
 
 import vantorix
 
@@ -48,3 +53,56 @@ def fanout(root, *branches, after=()):
 def const(**values):
     """A node function returning `values`."""
     return lambda inputs, params: dict(values)
+
+
+# The torture stage of tests/run_all.sh: see `hostile_garbage_collection`.
+HOSTILE_GC = os.environ.get("VANTORIX_HOSTILE_GC") == "1"
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "volume: repeats one thing many times over; left out of the torture stage, "
+                   "where every allocation runs the collector")
+
+
+class _CollectsWhenFreed:
+    def __del__(self):
+        gc.collect()
+
+
+def _releasing_dag():
+    """A parallel level of two nodes, each running a sequential DAG on its worker thread that
+    replaces an object whose finaliser runs the collector. The worker drops the replaced object
+    with the interpreter lock released, so its reference is queued, and given back at whatever
+    entry into the module comes next, on any thread."""
+    inner = graph_of(
+        {"function": lambda i, p: {"x": _CollectsWhenFreed()}, "outputs": {"x": "x"}},
+        {"function": lambda i, p: {"x": None}, "outputs": {"x": "x"}},
+    ).build()
+    return fanout({}, [{"function": lambda i, p: inner.execute()}],
+                  [{"function": lambda i, p: inner.execute()}])
+
+
+@pytest.fixture(autouse=True, scope="session")
+def hostile_garbage_collection():
+    """With VANTORIX_HOSTILE_GC=1: the collector runs at every allocation of a container, and a
+    thread keeps queueing releases of objects whose finaliser runs the collector, for the whole
+    session (see tests/run_all.sh)."""
+    if not HOSTILE_GC:
+        yield
+        return
+    thresholds = gc.get_threshold()
+    gc.set_threshold(1)
+    stop = threading.Event()
+    dag = _releasing_dag()
+
+    def release_until_stopped():
+        while not stop.is_set():
+            dag.execute(True)
+
+    releaser = threading.Thread(target=release_until_stopped, daemon=True)
+    releaser.start()
+    yield
+    stop.set()
+    releaser.join()
+    gc.set_threshold(*thresholds)

@@ -12,6 +12,7 @@ from hypothesis import HealthCheck, settings
 from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, multiple, rule
 
 import vantorix
+from conftest import HOSTILE_GC
 
 
 class Boom(Exception):
@@ -372,6 +373,6 @@ class GraphAndDagCalls(RuleBasedStateMachine):
 
 
 GraphAndDagCalls.TestCase.settings = settings(
-    max_examples=200, stateful_step_count=25, deadline=None,
+    max_examples=40 if HOSTILE_GC else 200, stateful_step_count=25, deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
 test_graph_and_dag_calls = GraphAndDagCalls.TestCase

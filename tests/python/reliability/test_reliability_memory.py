@@ -39,6 +39,7 @@ def counts(objects):
     return [sys.getrefcount(obj) for obj in objects]
 
 
+@pytest.mark.volume
 def test_wide_parallel_runs_give_back_every_reference(capsys, monkeypatch):
     # Failures recorded as text only: a kept traceback would hold the nodes' inputs.
     reported = []
@@ -90,6 +91,7 @@ def resident_bytes():
 
 
 @pytest.mark.skipif(SANITIZED, reason="ASan's quarantine and shadow memory make RSS meaningless")
+@pytest.mark.volume
 def test_resident_memory_stays_flat_over_100000_runs():
     dag = fan([[lambda i, p: {"out": [i.get("x")] * 8}], [lambda i, p: {"y": {"k": "v" * 64}}]],
               root=lambda i, p: {"x": object()}, after=[lambda i, p: None])
@@ -108,6 +110,7 @@ def test_resident_memory_stays_flat_over_100000_runs():
 
 
 @pytest.mark.skipif(SANITIZED, reason="ASan's quarantine and shadow memory make RSS meaningless")
+@pytest.mark.volume
 def test_names_of_dropped_graphs_are_freed():
     # A name stays in memory for good once interned (from 3.12 on), so graphs of fresh names,
     # each 4 MiB of them, must not keep theirs.
@@ -127,6 +130,7 @@ def test_names_of_dropped_graphs_are_freed():
     assert growth < 8 * 1024 * 1024
 
 
+@pytest.mark.volume
 def test_one_object_shared_by_a_level_survives_reference_churn():
     shared = Payload()
     stop = threading.Event()
