@@ -7,6 +7,8 @@
 // linear growth gives ratios near 10.
 #include "builder/builder.hpp"
 #include "dag/dag.hpp"
+#include "dag/mermaid.hpp"
+#include "dag/run.hpp"
 
 #include <malloc.h>
 
@@ -194,12 +196,15 @@ Row measure(Shape shape, Work work, std::size_t count) {
     const Dag dag(planner.nodes(count));
     row.figures[5] = static_cast<double>(heap_bytes() - before) / static_cast<double>(count);
 
-    row.figures[2] =
-        best_ms(repeats, nothing, [&](int) { return dag.execute(false, std::nullopt); });
+    row.figures[2] = best_ms(
+        repeats, nothing, [&](int) { return run(dag, RunOptions()).take_context(dag, nullptr); });
     row.figures[3] = best_ms(parallel_repeats, nothing, [&](int) {
-        return dag.execute(true, planner.parallel_max_threads());
+        RunOptions options;
+        options.parallel = true;
+        options.max_threads = planner.parallel_max_threads();
+        return run(dag, options).take_context(dag, nullptr);
     });
-    row.figures[4] = best_ms(repeats, nothing, [&](int) { return dag.to_mermaid(); });
+    row.figures[4] = best_ms(repeats, nothing, [&](int) { return to_mermaid(dag); });
     return row;
 }
 

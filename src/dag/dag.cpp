@@ -4,15 +4,11 @@
 
 namespace vantorix {
 
-std::vector<std::vector<NodeId>> Levels::to_lists() const {
-    std::vector<std::vector<NodeId>> lists;
-    lists.reserve(size());
-    for (std::size_t level = 0; level < size(); ++level) {
-        const std::span<const NodeId> ids = (*this)[level];
-        lists.emplace_back(ids.begin(), ids.end());
-    }
-    return lists;
-}
+namespace {
+
+constexpr NodePosition kNoPosition = UINT32_MAX;
+
+} // namespace
 
 void Dag::build_index() {
     const std::size_t count = nodes_.size();
@@ -42,17 +38,43 @@ void Dag::build_index() {
     }
 }
 
-std::uint32_t Dag::position_of(NodeId id) const noexcept {
+std::optional<NodePosition> Dag::position_of(NodeId id) const noexcept {
+    NodePosition position = kNoPosition;
     if (!dense_index_.empty()) {
-        return id < dense_index_.size() ? dense_index_[id] : kNoPosition;
+        position = id < dense_index_.size() ? dense_index_[id] : kNoPosition;
+    } else if (const auto found = sparse_index_.find(id); found != sparse_index_.end()) {
+        position = found->second;
     }
-    const auto found = sparse_index_.find(id);
-    return found == sparse_index_.end() ? kNoPosition : found->second;
+    return position == kNoPosition ? std::nullopt : std::optional<NodePosition>(position);
 }
 
-const Node* Dag::find_node(NodeId id) const noexcept {
-    const std::uint32_t position = position_of(id);
-    return position == kNoPosition ? nullptr : &nodes_[position];
+std::vector<NodeId> Dag::execution_order() const {
+    std::vector<NodeId> ids;
+    ids.reserve(order_.size());
+    for (const NodePosition position : order_) {
+        ids.push_back(nodes_[position].id);
+    }
+    return ids;
+}
+
+std::vector<std::vector<NodeId>> Dag::level_ids() const {
+    std::vector<std::vector<NodeId>> lists(levels_.size());
+    for (std::size_t level = 0; level < levels_.size(); ++level) {
+        for (const NodePosition position : levels_[level]) {
+            lists[level].push_back(nodes_[position].id);
+        }
+    }
+    return lists;
+}
+
+std::vector<std::uint32_t> Dag::level_of_positions() const {
+    std::vector<std::uint32_t> level_of(nodes_.size(), kUnscheduled);
+    for (std::size_t level = 0; level < levels_.size(); ++level) {
+        for (const NodePosition position : levels_[level]) {
+            level_of[position] = static_cast<std::uint32_t>(level);
+        }
+    }
+    return level_of;
 }
 
 // Kahn's algorithm over node positions. Every identifier is represented by the position of its
@@ -77,14 +99,15 @@ Dag::Dag(std::vector<Node> nodes) : nodes_(std::move(nodes)) {
 
     // Per node: its representative position, and its dependencies as representative positions
     // (kNoPosition for an identifier no node has), stored back to back.
+    auto index_of = [this](NodeId id) { return position_of(id).value_or(kNoPosition); };
     std::vector<std::uint32_t> self(count);
     std::vector<std::size_t> dependency_start(count + 1, 0);
     std::vector<std::uint32_t> dependency_position;
     for (std::size_t position = 0; position < count; ++position) {
         const Node& node = nodes_[position];
-        self[position] = position_of(node.id);
+        self[position] = index_of(node.id);
         for (const NodeId dependency : node.dependencies) {
-            dependency_position.push_back(position_of(dependency));
+            dependency_position.push_back(index_of(dependency));
         }
         dependency_start[position + 1] = dependency_position.size();
     }
@@ -115,7 +138,7 @@ Dag::Dag(std::vector<Node> nodes) : nodes_(std::move(nodes)) {
     }
 
     // The queue is the order itself: positions are appended once and read front to back.
-    std::vector<std::uint32_t> order;
+    std::vector<NodePosition>& order = order_;
     order.reserve(count);
     for (std::size_t position = 0; position < count; ++position) {
         if (self[position] == position && in_degree[position] == 0) {
@@ -140,7 +163,6 @@ Dag::Dag(std::vector<Node> nodes) : nodes_(std::move(nodes)) {
     // scheduled node's dependencies all name scheduled nodes, so each level is already known.
     std::vector<std::uint32_t> level_of(count, 0);
     std::uint32_t level_count = 0;
-    execution_order_.reserve(order.size());
     for (const std::uint32_t position : order) {
         std::uint32_t level = 0;
         for (std::size_t entry = dependency_start[position];
@@ -149,7 +171,9 @@ Dag::Dag(std::vector<Node> nodes) : nodes_(std::move(nodes)) {
         }
         level_of[position] = level;
         level_count = std::max(level_count, level + 1);
-        execution_order_.push_back(nodes_[position].id);
+    }
+    if (order.capacity() - order.size() > order.size() / 8) {
+        order.shrink_to_fit();
     }
 
     levels_.offsets_.assign(static_cast<std::size_t>(level_count) + 2, 0);
@@ -163,24 +187,24 @@ Dag::Dag(std::vector<Node> nodes) : nodes_(std::move(nodes)) {
     // the order and share its storage. Only repeated identifiers break this: the first node with
     // an identifier takes its level from its own dependencies, but waits for those of every node
     // with that identifier. Then the levels get a list of their own, each in execution order.
-    levels_in_order_ =
+    const bool levels_in_order =
         std::is_sorted(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
             return level_of[a] < level_of[b];
         });
     // Here offsets_[k + 1] is where level k starts.
-    if (levels_in_order_) {
-        levels_.ids_ = execution_order_.data();
+    if (levels_in_order) {
+        levels_.positions_ = order.data();
         levels_.offsets_.erase(levels_.offsets_.begin());
     } else {
         // Filling level k moves offsets_[k + 1] to where level k + 1 starts.
-        levels_.own_ids_.resize(order.size());
-        for (std::size_t i = 0; i < order.size(); ++i) {
-            levels_.own_ids_[levels_.offsets_[level_of[order[i]] + 1]++] = execution_order_[i];
+        levels_.own_positions_.resize(order.size());
+        for (const NodePosition position : order) {
+            levels_.own_positions_[levels_.offsets_[level_of[position] + 1]++] = position;
         }
-        levels_.ids_ = levels_.own_ids_.data();
+        levels_.positions_ = levels_.own_positions_.data();
         levels_.offsets_.pop_back();
     }
-    build_plan();
+    variables_ = Variables(nodes_, order);
 }
 
 } // namespace vantorix

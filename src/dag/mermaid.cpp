@@ -1,4 +1,4 @@
-#include "dag/dag.hpp"
+#include "dag/mermaid.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -119,9 +119,14 @@ void append_duration(std::string& out, double seconds) {
 
 } // namespace
 
-template <class WriteBox, class WriteName>
-void Dag::render_mermaid(std::string& out, const WriteBox& write_box,
-                         const WriteName& write_name) const {
+void write_mermaid(std::string& out, const Dag& dag, const MermaidText& text) {
+    auto write_box = [&](std::string& line, const Node& node) {
+        text.box ? text.box(line, node) : append_stored_box(line, node);
+    };
+    auto write_name = [&](std::string& line, std::string_view name) {
+        text.name ? text.name(line, name) : append_stored_name(line, name);
+    };
+    const std::vector<Node>& nodes_ = dag.nodes();
     out.reserve(out.size() + 9 + nodes_.size() * 40);
     out += "graph TD\n";
 
@@ -142,7 +147,7 @@ void Dag::render_mermaid(std::string& out, const WriteBox& write_box,
         const auto& dependencies = node.dependencies;
         for (std::size_t i = 0; i < dependencies.size(); ++i) {
             const NodeId dependency_id = dependencies[i];
-            if (ids_unique_ && dependencies.size() <= 16) {
+            if (dag.ids_unique() && dependencies.size() <= 16) {
                 if (std::find(dependencies.begin(), dependencies.begin() + static_cast<long>(i),
                               dependency_id) != dependencies.begin() + static_cast<long>(i)) {
                     continue;
@@ -151,7 +156,7 @@ void Dag::render_mermaid(std::string& out, const WriteBox& write_box,
                 continue;
             }
             annotations.clear();
-            if (const Node* dependency = find_node(dependency_id)) {
+            if (const Node* dependency = dag.find_node(dependency_id)) {
                 append_annotations(annotations, *dependency, node, write_name);
             }
             out += "    ";
@@ -177,32 +182,17 @@ void Dag::render_mermaid(std::string& out, const WriteBox& write_box,
     }
 }
 
-std::string Dag::to_mermaid() const {
+std::string to_mermaid(const Dag& dag) {
     std::string out;
-    to_mermaid(out);
+    write_mermaid(out, dag);
     return out;
 }
 
-void Dag::to_mermaid(std::string& out) const {
-    render_mermaid(out, append_stored_box, append_stored_name);
-}
-
-void Dag::to_mermaid(std::string& out, const MermaidText& text) const {
-    render_mermaid(
-        out,
-        [&](std::string& line, const Node& node) {
-            text.box ? text.box(line, node) : append_stored_box(line, node);
-        },
-        [&](std::string& line, std::string_view name) {
-            text.name ? text.name(line, name) : append_stored_name(line, name);
-        });
-}
-
-std::string run_to_mermaid(const Dag& dag, std::span<const NodeTrace> traces, bool durations) {
+std::string run_to_mermaid(const Dag& dag, const RunTrace& run_trace, bool durations) {
     const std::vector<Node>& nodes = dag.nodes();
     // Per node position: its trace, if it ran.
     std::vector<const NodeTrace*> trace_of(nodes.size(), nullptr);
-    for (const NodeTrace& trace : traces) {
+    for (const NodeTrace& trace : run_trace.nodes()) {
         if (trace.node != nullptr && trace.node >= nodes.data() &&
             trace.node < nodes.data() + nodes.size()) {
             trace_of[static_cast<std::size_t>(trace.node - nodes.data())] = &trace;
@@ -241,7 +231,7 @@ std::string run_to_mermaid(const Dag& dag, std::span<const NodeTrace> traces, bo
     text.name = append_escaped;
 
     std::string out;
-    dag.to_mermaid(out, text);
+    write_mermaid(out, dag, text);
     for (const Outcome outcome : {Outcome::Ok, Outcome::Failed, Outcome::NotRun}) {
         const StatusClass& status = kStatusClasses[static_cast<int>(outcome)];
         std::string members;

@@ -17,7 +17,7 @@ std::uint32_t hash_text(std::string_view text) noexcept {
     return static_cast<std::uint32_t>(full ^ (full >> 32));
 }
 
-constexpr std::uint32_t kEmptySlot = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint32_t kEmptyCell = std::numeric_limits<std::uint32_t>::max();
 
 } // namespace
 
@@ -31,21 +31,21 @@ const ObjectHandleOps& object_handle_ops() noexcept { return g_object_handle_ops
 // Open addressing over positions into `entries_`; the hash of every entry is kept so that growing
 // the table never hashes a key twice.
 struct Context::Index {
-    std::vector<std::uint32_t> slots;
+    std::vector<std::uint32_t> cells;
     std::vector<std::uint32_t> hashes; // parallel to entries_
 
-    std::size_t mask() const noexcept { return slots.size() - 1; }
+    std::size_t mask() const noexcept { return cells.size() - 1; }
 
     void place(std::uint32_t position, std::uint32_t hash) noexcept {
-        std::size_t slot = hash & mask();
-        while (slots[slot] != kEmptySlot) {
-            slot = (slot + 1) & mask();
+        std::size_t cell = hash & mask();
+        while (cells[cell] != kEmptyCell) {
+            cell = (cell + 1) & mask();
         }
-        slots[slot] = position;
+        cells[cell] = position;
     }
 
     void rebuild(std::size_t capacity) {
-        slots.assign(capacity, kEmptySlot);
+        cells.assign(capacity, kEmptyCell);
         for (std::size_t i = 0; i < hashes.size(); ++i) {
             place(static_cast<std::uint32_t>(i), hashes[i]);
         }
@@ -78,9 +78,9 @@ std::size_t Context::position_of(std::string_view name, std::uint32_t hash) cons
         }
         return entries_.size();
     }
-    for (std::size_t slot = hash & index_->mask();; slot = (slot + 1) & index_->mask()) {
-        const std::uint32_t position = index_->slots[slot];
-        if (position == kEmptySlot) {
+    for (std::size_t cell = hash & index_->mask();; cell = (cell + 1) & index_->mask()) {
+        const std::uint32_t position = index_->cells[cell];
+        if (position == kEmptyCell) {
             return entries_.size();
         }
         if (index_->hashes[position] == hash && entries_[position].first == name) {
@@ -126,8 +126,8 @@ void Context::append(std::string name, GraphData value, std::uint32_t hash) {
     }
     index_->hashes.push_back(hash);
     // Keep the load factor at or below one half.
-    if (entries_.size() * 2 > index_->slots.size()) {
-        index_->rebuild(index_->slots.size() * 2);
+    if (entries_.size() * 2 > index_->cells.size()) {
+        index_->rebuild(index_->cells.size() * 2);
     } else {
         index_->place(static_cast<std::uint32_t>(entries_.size() - 1), hash);
     }
@@ -184,24 +184,22 @@ void Context::merge(Context&& other) {
 
 void Context::reserve(std::size_t count) { entries_.reserve(count); }
 
-void PublishedOutputs::set(std::size_t index, GraphData value) {
-    values_[index] = std::move(value);
+Context gather_inputs(std::span<const InputRef> inputs) {
+    Context context;
+    context.reserve(inputs.size());
+    for (const InputRef& input : inputs) {
+        context.insert_copy(input.name, *input.value);
+    }
+    return context;
 }
 
-void NodeFunction::call_published(std::span<const InputRef> inputs, const Context& variant_params,
-                                  PublishedOutputs& outputs) const {
-    Context input_context;
-    input_context.reserve(inputs.size());
-    for (const InputRef& input : inputs) {
-        input_context.insert_copy(input.name, *input.value);
-    }
-    Context returned = (*this)(input_context, variant_params);
+void PublishedOutputs::take_from(Context& returned) {
     if (returned.empty()) {
         return;
     }
-    for (std::size_t i = 0; i < outputs.size(); ++i) {
-        if (GraphData* value = returned.find(outputs.name(i))) {
-            outputs.set(i, std::move(*value));
+    for (std::size_t i = 0; i < size(); ++i) {
+        if (GraphData* value = returned.find(name(i))) {
+            set(i, std::move(*value));
         }
     }
 }
@@ -210,9 +208,7 @@ namespace {
 
 class NoopFunction final : public NodeFunction {
 public:
-    Context operator()(const Context&, const Context&) const override { return Context(); }
-    void call_published(std::span<const InputRef>, const Context&,
-                        PublishedOutputs&) const override {}
+    void call(std::span<const InputRef>, const Context&, PublishedOutputs&) const override {}
 };
 
 // Made when the library loads, so that no thread can be halfway through making it when another

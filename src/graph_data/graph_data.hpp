@@ -180,8 +180,8 @@ struct InputRef {
 };
 
 // The implementation variables a node publishes, and the values its function returned for them.
-// A function that knows which of its results will be kept hands over only those; everything else
-// it returns would be dropped by the node's output mapping anyway.
+// Everything else a function returns would be dropped by the node's output mapping, so it is
+// never kept.
 class PublishedOutputs {
 public:
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
@@ -202,39 +202,43 @@ public:
         return npos;
     }
     // Stores the value returned under `name(index)`; a value stored before is replaced.
-    void set(std::size_t index, GraphData value);
-    std::optional<GraphData>& value(std::size_t index) noexcept { return values_[index]; }
+    void set(std::size_t index, GraphData value) { values_[index] = std::move(value); }
+    // Takes the published names' values out of everything a function returned.
+    void take_from(Context& returned);
 
 private:
     std::span<const std::string_view> names_;
     std::span<std::optional<GraphData>> values_;
 };
 
-// A node's computation: (inputs, variant parameters) -> outputs. Implementations must be safe to
-// call from several threads at once and report their own failures; whatever they return is the
-// node's result.
+// A node's computation. Implementations must be safe to call from several threads at once and
+// report their own failures; whatever they return is the node's result.
 class NodeFunction {
 public:
     virtual ~NodeFunction() = default;
-    virtual Context operator()(const Context& inputs, const Context& variant_params) const = 0;
-
-    // The same computation as the engine's run loop calls it: the inputs as references into the
-    // running state, and only the outputs the node publishes collected. The default builds the
-    // inputs Context, calls the function and picks the published names from what it returned;
-    // an override must give the same outputs for every input.
-    virtual void call_published(std::span<const InputRef> inputs, const Context& variant_params,
-                                PublishedOutputs& outputs) const;
+    // Calls the function with `inputs`, the values its node reads under the names the function
+    // knows them by, and the node's `variant_params`, and stores in `outputs` what it returned
+    // under the names `outputs` lists.
+    virtual void call(std::span<const InputRef> inputs, const Context& variant_params,
+                      PublishedOutputs& outputs) const = 0;
 };
 
 using NodeFunctionPtr = std::shared_ptr<const NodeFunction>;
 
-// Wraps any callable `Context(const Context&, const Context&)` as a shared NodeFunction.
+// The inputs as a Context of their own, keyed by the names the function knows.
+Context gather_inputs(std::span<const InputRef> inputs);
+
+// Wraps any callable `Context(const Context& inputs, const Context& variant_params)` as a shared
+// NodeFunction: it receives its inputs as a Context, and returns every result it has.
 template <class F> NodeFunctionPtr make_node_function(F function) {
     class Adapter final : public NodeFunction {
     public:
         explicit Adapter(F f) : f_(std::move(f)) {}
-        Context operator()(const Context& inputs, const Context& params) const override {
-            return f_(inputs, params);
+        void call(std::span<const InputRef> inputs, const Context& params,
+                  PublishedOutputs& outputs) const override {
+            const Context gathered = gather_inputs(inputs);
+            Context returned = f_(gathered, params);
+            outputs.take_from(returned);
         }
 
     private:

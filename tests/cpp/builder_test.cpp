@@ -52,7 +52,7 @@ TEST(Builder, BranchNodesFollowTheMainNodesAndStartFromTheBranchPoint) {
 
     EXPECT_EQ(shape(dag), "A#0() B#1(0) C#2(1) X#3(1)b1! Y#4(3)b1");
     EXPECT_EQ(dag.execution_order(), (std::vector<NodeId>{0, 1, 2, 3, 4}));
-    EXPECT_EQ(dag.levels().to_lists(), (Lists{{0}, {1}, {2, 3}, {4}}));
+    EXPECT_EQ(dag.level_ids(), (Lists{{0}, {1}, {2, 3}, {4}}));
 }
 
 TEST(Builder, NestedBranchFollowsItsParentsNewIdentifierAndKeepsItsOwnNumber) {
@@ -65,7 +65,7 @@ TEST(Builder, NestedBranchFollowsItsParentsNewIdentifierAndKeepsItsOwnNumber) {
     const Dag dag = std::move(main).build();
 
     EXPECT_EQ(shape(dag), "A#0() C#1(0) X#2(0)b1! Y#3(2)b1 P#4(2)b1! Q#5(4)b1");
-    EXPECT_EQ(dag.levels().to_lists(), (Lists{{0}, {1, 2}, {3, 4}, {5}}));
+    EXPECT_EQ(dag.level_ids(), (Lists{{0}, {1, 2}, {3, 4}, {5}}));
 }
 
 TEST(Builder, SiblingBranchesAreNumberedInAttachOrderWithTheirNestedNodesInBetween) {
@@ -94,7 +94,7 @@ TEST(Builder, BranchOnAnEmptyGraphAttachesTheSubgraphUnchanged) {
     const Dag dag = std::move(main).build();
 
     EXPECT_EQ(shape(dag), "A#0() X#1() Y#2(1)");
-    EXPECT_EQ(dag.levels().to_lists(), (Lists{{0, 1}, {2}}));
+    EXPECT_EQ(dag.level_ids(), (Lists{{0, 1}, {2}}));
 }
 
 TEST(Builder, EmptySubgraphUsesUpANumberAndAddsNoNode) {
@@ -115,6 +115,6 @@ TEST(Builder, RepeatedMappingKeysKeepTheLastPair) {
     for (const auto& [broadcast_var, impl_var] : node.input_mapping) {
         EXPECT_EQ(impl_var, broadcast_var == "a" ? "z" : "y");
     }
-    EXPECT_EQ(as_ints(dag.execute(false, std::nullopt)),
+    EXPECT_EQ(as_ints(execute(dag, false, std::nullopt)),
               (std::map<std::string, std::int64_t>{{"second", 7}}));
 }

@@ -24,28 +24,28 @@ TEST(Dag, OrdersBreadthFirstReleasingDependentsInListOrder) {
     const Dag dag = dag_of(make_node(0, {}), make_node(1, {0}), make_node(3, {1}),
                            make_node(2, {0}), make_node(4, {2}));
     EXPECT_EQ(dag.execution_order(), (Ids{0, 1, 2, 3, 4}));
-    EXPECT_EQ(dag.levels().to_lists(), (Lists{{0}, {1, 2}, {3, 4}}));
+    EXPECT_EQ(dag.level_ids(), (Lists{{0}, {1, 2}, {3, 4}}));
 }
 
 TEST(Dag, RootsAndDependentsFollowTheNodeListNotTheIdentifiers) {
     const Dag dag = dag_of(make_node(5, {}), make_node(3, {}), make_node(9, {5}),
                            make_node(7, {5}), make_node(1, {3}));
     EXPECT_EQ(dag.execution_order(), (Ids{5, 3, 9, 7, 1}));
-    EXPECT_EQ(dag.levels().to_lists(), (Lists{{5, 3}, {9, 7, 1}}));
+    EXPECT_EQ(dag.level_ids(), (Lists{{5, 3}, {9, 7, 1}}));
 }
 
 TEST(Dag, LevelIsOneMoreThanTheDeepestDependency) {
     const Dag dag = dag_of(make_node(0, {}), make_node(1, {0}), make_node(2, {1}),
                            make_node(3, {0, 2}), make_node(4, {0}), make_node(5, {2, 0}));
     EXPECT_EQ(dag.execution_order(), (Ids{0, 1, 4, 2, 3, 5}));
-    EXPECT_EQ(dag.levels().to_lists(), (Lists{{0}, {1, 4}, {2}, {3, 5}}));
+    EXPECT_EQ(dag.level_ids(), (Lists{{0}, {1, 4}, {2}, {3, 5}}));
 }
 
 TEST(Dag, CyclesAndEverythingBehindThemAreLeftUnscheduled) {
     const Dag dag = dag_of(make_node(0, {}), make_node(1, {2}), make_node(2, {1}),
                            make_node(3, {2}), make_node(4, {0}));
     EXPECT_EQ(dag.execution_order(), (Ids{0, 4}));
-    EXPECT_EQ(dag.levels().to_lists(), (Lists{{0}, {4}}));
+    EXPECT_EQ(dag.level_ids(), (Lists{{0}, {4}}));
     EXPECT_EQ(dag.nodes().size(), 5u);
     EXPECT_NE(dag.find_node(2), nullptr);
 }
@@ -53,7 +53,7 @@ TEST(Dag, CyclesAndEverythingBehindThemAreLeftUnscheduled) {
 TEST(Dag, SelfDependencyIsNeverSatisfied) {
     const Dag dag = dag_of(make_node(0, {}), make_node(1, {1}), make_node(2, {0, 1}));
     EXPECT_EQ(dag.execution_order(), (Ids{0}));
-    EXPECT_EQ(dag.levels().to_lists(), (Lists{{0}}));
+    EXPECT_EQ(dag.level_ids(), (Lists{{0}}));
 }
 
 TEST(Dag, DependencyOnAnUnknownIdentifierIsNeverSatisfied) {
@@ -66,7 +66,7 @@ TEST(Dag, DependencyOnAnUnknownIdentifierIsNeverSatisfied) {
 TEST(Dag, RepeatedDependencyEntriesAreEachReleased) {
     const Dag dag = dag_of(make_node(0, {}), make_node(1, {0, 0, 0}), make_node(2, {1, 0, 1}));
     EXPECT_EQ(dag.execution_order(), (Ids{0, 1, 2}));
-    EXPECT_EQ(dag.levels().to_lists(), (Lists{{0}, {1}, {2}}));
+    EXPECT_EQ(dag.level_ids(), (Lists{{0}, {1}, {2}}));
 }
 
 TEST(Dag, RepeatedEntryOnAMissingIdentifierStillBlocks) {
@@ -79,7 +79,7 @@ TEST(Dag, FarApartIdentifiersAreOrderedAndFound) {
     const Dag dag = dag_of(make_node(big, {}), make_node(3, {big}), make_node(big + 1, {3, big}),
                            make_node(17, {99}));
     EXPECT_EQ(dag.execution_order(), (Ids{big, 3, big + 1}));
-    EXPECT_EQ(dag.levels().to_lists(), (Lists{{big}, {3}, {big + 1}}));
+    EXPECT_EQ(dag.level_ids(), (Lists{{big}, {3}, {big + 1}}));
     ASSERT_NE(dag.find_node(big + 1), nullptr);
     EXPECT_EQ(dag.find_node(big + 1)->dependencies, (Ids{3, big}));
     EXPECT_EQ(dag.find_node(99), nullptr);

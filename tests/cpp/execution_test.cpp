@@ -84,13 +84,13 @@ struct FailureScene {
         nodes.push_back(make_node(99, {1}, must_not_run()));
         return Dag(std::move(nodes));
     }
-    static ExecutionHooks hooks(std::function<void()> on_wait) {
-        ExecutionHooks hooks;
-        hooks.wait_tick = std::chrono::milliseconds(1);
+    static WaitHooks hooks(std::function<void()> on_wait) {
+        WaitHooks hooks;
+        hooks.tick = std::chrono::milliseconds(1);
         hooks.on_wait = std::move(on_wait);
         return hooks;
     }
-    ExecutionHooks opening_hooks() {
+    WaitHooks opening_hooks() {
         return hooks([this] {
             if (failure_raised) {
                 gate.count_down();
@@ -106,11 +106,11 @@ TEST(Execution, ParallelSiblingsReadTheLevelSnapshotSequentialOnesDoNot) {
                            make_node(1, {0}, constant(2), {}, {{"out", "x"}}),
                            make_node(2, {0}, forward(), {{"x", "in"}}, {{"out", "seen"}}));
     // One worker at a time: node 1 has certainly finished before node 2 starts.
-    const ExecutionResult parallel = dag.execute_detailed(true, 1);
+    const ExecutionResult parallel = execute_detailed(dag, true, 1);
     EXPECT_EQ(as_ints(parallel.context), (Values{{"x", 2}, {"seen", 1}}));
     EXPECT_EQ(as_ints(parallel.node_outputs.at(2)), (Values{{"seen", 1}}));
 
-    EXPECT_EQ(as_ints(dag.execute(false, std::nullopt)), (Values{{"x", 2}, {"seen", 2}}));
+    EXPECT_EQ(as_ints(execute(dag, false, std::nullopt)), (Values{{"x", 2}, {"seen", 2}}));
 }
 
 TEST(Execution, MultiNodeLevelsReadTheContextWithoutCopyingIt) {
@@ -123,7 +123,7 @@ TEST(Execution, MultiNodeLevelsReadTheContextWithoutCopyingIt) {
     });
     const Dag dag = dag_of(make_node(0, {}, source, {}, {{"out", "obj"}}), make_node(1, {0}),
                            make_node(2, {0}));
-    EXPECT_EQ(dag.execute(true, std::nullopt).size(), 1u);
+    EXPECT_EQ(execute(dag, true, std::nullopt).size(), 1u);
     EXPECT_EQ(CountingHandles::retains.load(), 0);
     EXPECT_EQ(object.load(), 0);
 }
@@ -141,10 +141,10 @@ TEST(Execution, DetailedResultKeepsEveryNodeAndOneEntryPerBranchNumber) {
     const Dag dag = std::move(main).build();
 
     for (const bool parallel : {false, true}) {
-        const ExecutionResult result = dag.execute_detailed(parallel, std::nullopt);
+        const ExecutionResult result = execute_detailed(dag, parallel, std::nullopt);
         const Values all{{"a", 1}, {"b", 2}, {"c", 3}};
         EXPECT_EQ(as_ints(result.context), all);
-        EXPECT_EQ(as_ints(dag.execute(parallel, std::nullopt)), all);
+        EXPECT_EQ(as_ints(execute(dag, parallel, std::nullopt)), all);
         ASSERT_EQ(result.node_outputs.size(), 4u);
         EXPECT_EQ(as_ints(result.node_outputs.at(0)), (Values{{"a", 1}}));
         EXPECT_TRUE(result.node_outputs.at(1).empty()); // "silent"
@@ -156,11 +156,11 @@ TEST(Execution, DetailedResultKeepsEveryNodeAndOneEntryPerBranchNumber) {
 TEST(Execution, EmptyDagGivesAnEmptyResultInBothModes) {
     const Dag dag{std::vector<Node>()};
     for (const bool parallel : {false, true}) {
-        const ExecutionResult result = dag.execute_detailed(parallel, 4);
+        const ExecutionResult result = execute_detailed(dag, parallel, 4);
         EXPECT_TRUE(result.context.empty());
         EXPECT_TRUE(result.node_outputs.empty());
         EXPECT_TRUE(result.branch_outputs.empty());
-        EXPECT_TRUE(dag.execute(parallel, std::nullopt).empty());
+        EXPECT_TRUE(execute(dag, parallel, std::nullopt).empty());
     }
 }
 
@@ -176,7 +176,7 @@ TEST(Execution, SingleNodeLevelsRunOnTheCallingThreadWiderOnesOnWorkers) {
     };
     const Dag dag = dag_of(make_node(0, {}, record(0)), make_node(1, {0}, record(1)),
                            make_node(2, {0}, record(2)), make_node(3, {1, 2}, record(3)));
-    dag.execute(true, std::nullopt);
+    execute(dag, true, std::nullopt);
     const std::thread::id caller = std::this_thread::get_id();
     EXPECT_EQ(threads.at(0), caller);
     EXPECT_NE(threads.at(1), caller);
@@ -220,12 +220,12 @@ BatchObservation observe_batches(std::size_t count, std::optional<std::size_t> m
                 return Context();
             })));
     }
-    ExecutionHooks hooks;
+    WaitHooks hooks;
     hooks.spawn_fault = [&](std::size_t index) {
         seen.spawn_indexes.push_back(index);
         return 0;
     };
-    Dag(std::move(nodes)).execute(true, max_threads, hooks);
+    run(Dag(std::move(nodes)), run_options(true, max_threads, hooks));
     seen.max_active = max_active.load();
     return seen;
 }
@@ -261,7 +261,7 @@ TEST(ExecutionFailure, ThrowingWorkerFailsTheRunAfterItsBatchFinished) {
     const Dag dag = scene.dag({scene.waiting_worker(), scene.throwing(std::runtime_error("boom")),
                                scene.waiting_worker(), scene.must_not_run()});
     const auto error =
-        caught<ExecutionError>([&] { dag.execute_detailed(true, 3, scene.opening_hooks()); });
+        caught<ExecutionError>([&] { run(dag, run_options(true, 3, scene.opening_hooks())); });
     ASSERT_TRUE(error.has_value());
     EXPECT_STREQ(error->what(), "a scoped thread panicked");
     EXPECT_EQ(scene.finished.load(), 2);
@@ -273,7 +273,7 @@ TEST(ExecutionFailure, WorkerOutOfMemoryReachesTheCallerAsItselfAfterItsBatch) {
     const Dag dag = scene.dag({scene.waiting_worker(), scene.throwing(std::bad_alloc()),
                                scene.waiting_worker(), scene.must_not_run()});
     const auto error =
-        caught<std::bad_alloc>([&] { dag.execute(true, 3, scene.opening_hooks()); });
+        caught<std::bad_alloc>([&] { run(dag, run_options(true, 3, scene.opening_hooks())); });
     EXPECT_TRUE(error.has_value());
     EXPECT_EQ(scene.finished.load(), 2);
     EXPECT_EQ(scene.later_ran.load(), 0);
@@ -283,7 +283,7 @@ TEST(ExecutionFailure, WorkerThatCannotStartFailsTheRunAfterJoiningTheStartedOne
     FailureScene scene;
     const Dag dag = scene.dag({scene.waiting_worker(), scene.waiting_worker(),
                                scene.must_not_run(), scene.must_not_run()});
-    ExecutionHooks hooks = scene.opening_hooks();
+    WaitHooks hooks = scene.opening_hooks();
     hooks.spawn_fault = [&](std::size_t index) {
         if (index == 2) {
             scene.failure_raised = true;
@@ -291,7 +291,8 @@ TEST(ExecutionFailure, WorkerThatCannotStartFailsTheRunAfterJoiningTheStartedOne
         }
         return 0;
     };
-    const auto error = caught<ExecutionError>([&] { dag.execute(true, std::nullopt, hooks); });
+    const auto error =
+        caught<ExecutionError>([&] { run(dag, run_options(true, std::nullopt, hooks)); });
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(std::string(error->what()).rfind("failed to spawn thread", 0), 0u) << error->what();
     EXPECT_EQ(scene.finished.load(), 2);
@@ -302,7 +303,7 @@ TEST(ExecutionFailure, InterruptFromAWorkerStopsAfterItsBatchAndKeepsItsType) {
     FailureScene scene;
     const Dag dag = scene.dag({scene.throwing(Stop(7)), scene.waiting_worker(),
                                scene.must_not_run(), scene.must_not_run()});
-    const auto stop = caught<Stop>([&] { dag.execute_detailed(true, 2, scene.opening_hooks()); });
+    const auto stop = caught<Stop>([&] { run(dag, run_options(true, 2, scene.opening_hooks())); });
     EXPECT_EQ(stop.value_or(Stop(0)).code, 7);
     EXPECT_EQ(scene.finished.load(), 1);
     EXPECT_EQ(scene.later_ran.load(), 0);
@@ -313,7 +314,7 @@ TEST(ExecutionFailure, InterruptOnTheCallingThreadStopsTheRunInBothModes) {
         FailureScene scene;
         const Dag dag = dag_of(make_node(0, {}), make_node(1, {0}, scene.throwing(Stop(1))),
                                make_node(2, {1}, scene.must_not_run()));
-        EXPECT_THROW(dag.execute(parallel, std::nullopt), Stop);
+        EXPECT_THROW(execute(dag, parallel, std::nullopt), Stop);
         EXPECT_EQ(scene.later_ran.load(), 0);
     }
 }
@@ -321,11 +322,11 @@ TEST(ExecutionFailure, InterruptOnTheCallingThreadStopsTheRunInBothModes) {
 TEST(ExecutionFailure, WaitHookInterruptStopsTheRunOnceTheBatchFinished) {
     FailureScene scene;
     const Dag dag = scene.dag({scene.waiting_worker(), scene.waiting_worker()});
-    const ExecutionHooks hooks = FailureScene::hooks([&] {
+    const WaitHooks hooks = FailureScene::hooks([&] {
         scene.gate.count_down();
         throw Stop(3);
     });
-    const auto stop = caught<Stop>([&] { dag.execute(true, std::nullopt, hooks); });
+    const auto stop = caught<Stop>([&] { run(dag, run_options(true, std::nullopt, hooks)); });
     EXPECT_EQ(stop.value_or(Stop(0)).code, 3);
     EXPECT_EQ(scene.finished.load(), 2);
     EXPECT_EQ(scene.later_ran.load(), 0);
@@ -335,13 +336,13 @@ TEST(ExecutionFailure, OtherWaitHookFailureWaitsForTheBatchBeforeItSurfaces) {
     FailureScene scene;
     const Dag dag = scene.dag({scene.waiting_worker(), scene.waiting_worker()});
     std::atomic<int> calls{0};
-    const ExecutionHooks hooks = FailureScene::hooks([&] {
+    const WaitHooks hooks = FailureScene::hooks([&] {
         if (++calls == 1) {
             throw std::runtime_error("hook failed");
         }
         scene.gate.count_down();
     });
-    EXPECT_THROW(dag.execute(true, std::nullopt, hooks), std::runtime_error);
+    EXPECT_THROW(run(dag, run_options(true, std::nullopt, hooks)), std::runtime_error);
     EXPECT_EQ(scene.finished.load(), 2);
     EXPECT_EQ(scene.later_ran.load(), 0);
     scene.gate.count_down();
@@ -370,10 +371,10 @@ TEST(ExecutionWait, SignalHandlerRunOnTheCallingThreadWakesItsWait) {
         }
         return Context();
     }));
-    ExecutionHooks hooks;
-    hooks.wait_tick = std::chrono::hours(1);
+    WaitHooks hooks;
+    hooks.tick = std::chrono::hours(1);
     hooks.on_wait = [&] { woken.count_down(); };
-    dag.execute(true, std::nullopt, hooks);
+    run(dag, run_options(true, std::nullopt, hooks));
     EXPECT_TRUE(woken_while_running);
     sigaction(SIGUSR1, &previous, nullptr);
 }
@@ -384,7 +385,7 @@ TEST(ExecutionWait, CallingThreadEndedInItsWaitHookLetsItsWorkersFinishFirst) {
         Latch release{1};
         std::atomic<bool> caller_unwound{false};
         std::atomic<bool> worker_outlived_caller{true};
-        ExecutionHooks hooks;
+        WaitHooks hooks;
         std::optional<Dag> dag;
     } scene;
     scene.dag = one_worker_dag(make_node_function([&scene](const Context&, const Context&) {
@@ -392,7 +393,7 @@ TEST(ExecutionWait, CallingThreadEndedInItsWaitHookLetsItsWorkersFinishFirst) {
         scene.worker_outlived_caller = scene.caller_unwound.load();
         return Context();
     }));
-    scene.hooks.wait_tick = std::chrono::milliseconds(1);
+    scene.hooks.tick = std::chrono::milliseconds(1);
     scene.hooks.on_wait = [&scene] {
         scene.hook_called.count_down();
         pthread_exit(nullptr); // unwinds the calling thread, as thread cancellation does
@@ -406,7 +407,7 @@ TEST(ExecutionWait, CallingThreadEndedInItsWaitHookLetsItsWorkersFinishFirst) {
                           std::atomic<bool>& unwound;
                           ~Mark() { unwound = true; }
                       } mark{shared.caller_unwound};
-                      shared.dag->execute(true, std::nullopt, shared.hooks);
+                      run(*shared.dag, run_options(true, std::nullopt, shared.hooks));
                       return nullptr;
                   },
                   &scene),
@@ -441,14 +442,67 @@ TEST(Execution, EveryHandleCopyIsReleasedInBothModes) {
     for (const bool parallel : {false, true}) {
         for (const auto max_threads : std::vector<std::optional<std::size_t>>{std::nullopt, 3}) {
             {
-                const ExecutionResult result = dag.execute_detailed(parallel, max_threads);
+                const ExecutionResult result = execute_detailed(dag, parallel, max_threads);
                 EXPECT_EQ(result.context.find("r15")->as_object(), &object);
                 EXPECT_GT(object.load(), 16);
-                const Context context = dag.execute(parallel, max_threads);
+                const Context context = execute(dag, parallel, max_threads);
                 EXPECT_EQ(context.size(), 17u);
             }
             EXPECT_EQ(object.load(), 0);
         }
     }
     EXPECT_GT(CountingHandles::retains.load(), 0);
+}
+
+TEST(Execution, ParallelRunOverLevelsOutOfExecutionOrderReadsEachLevelsSnapshot) {
+    // The first node 2 has no dependencies, so it is on level 0, but it runs after node 1,
+    // which the second node 2 waits for. Level 0 is nodes 0 and 2, level 1 nodes 1 and 4.
+    const Dag dag =
+        dag_of(make_node(0, {}, constant(1), {}, {{"out", "a"}}),
+               make_node(1, {0}, constant(2), {}, {{"out", "a"}}),
+               make_node(2, {}, echo(5), {{"a", "x"}}, {{"x", "seen"}, {"z", "ran"}}),
+               make_node(2, {1}), make_node(4, {2}, echo(6), {{"a", "y"}}, {{"y", "later"}}));
+    EXPECT_EQ(dag.execution_order(), (std::vector<NodeId>{0, 1, 2, 4}));
+    EXPECT_EQ(dag.level_ids(), (std::vector<std::vector<NodeId>>{{0, 2}, {1, 4}}));
+    EXPECT_EQ(as_ints(execute(dag, false, std::nullopt)),
+              (Values{{"a", 2}, {"seen", 2 * 7 + 5}, {"ran", 5}, {"later", 2 * 7 + 6}}));
+    // In parallel mode node 2 reads the state before level 0, node 4 the state after it.
+    const Values parallel{{"a", 2}, {"ran", 5}, {"later", 1 * 7 + 6}};
+    for (const auto max_threads : std::vector<std::optional<std::size_t>>{std::nullopt, 1}) {
+        EXPECT_EQ(as_ints(execute(dag, true, max_threads)), parallel);
+        EXPECT_EQ(as_ints(execute_detailed(dag, true, max_threads).context), parallel);
+    }
+}
+
+TEST(Execution, OnlyNamesThatScheduledNodesPublishAreVariables) {
+    const Dag dag = dag_of(make_node(0, {}, constant(1), {{"ghost", "in"}}, {{"out", "a"}}),
+                           make_node(1, {0}, constant(2), {{"a", "in"}}, {{"out", "a"}}),
+                           make_node(2, {0}, constant(3), {}, {{"out", "b"}, {"x", "c"}}),
+                           make_node(3, {99}, constant(4), {}, {{"out", "unscheduled"}}));
+    std::map<std::string, VariableId> numbered;
+    dag.variables().for_each(dag.nodes(), [&](VariableId variable, std::string_view name) {
+        EXPECT_TRUE(numbered.emplace(name, variable).second);
+    });
+    // Numbered in the order a sequential run first publishes them.
+    EXPECT_EQ(numbered, (std::map<std::string, VariableId>{{"a", 0}, {"b", 1}, {"c", 2}}));
+    EXPECT_EQ(dag.variables().inputs(0, dag.nodes()[0])[0], Variables::kUnpublished);
+    EXPECT_EQ(dag.variables().inputs(1, dag.nodes()[1])[0], 0u);
+    EXPECT_TRUE(dag.variables().outputs(3, dag.nodes()[3]).empty());
+
+    RunResult result = run(dag, run_options(false, std::nullopt));
+    EXPECT_FALSE(result.values[2].has_value()); // "c" is never returned
+    EXPECT_EQ(as_ints(result.take_context(dag, nullptr)), (Values{{"a", 2}, {"b", 3}}));
+}
+
+TEST(Execution, SeedingLeavesTheCallersContextAsItWas) {
+    const Dag dag = dag_of(make_node(0, {}, echo(1), {{"a", "x"}}, {{"x", "a"}, {"z", "b"}}),
+                           make_node(1, {0}, echo(2), {{"c", "x"}}, {{"x", "c"}}));
+    const Context initial = ints({{"a", 3}, {"c", 5}, {"d", 9}});
+    for (const bool parallel : {false, true}) {
+        RunOptions options = run_options(parallel, std::nullopt);
+        options.initial = &initial;
+        EXPECT_EQ(as_ints(run(dag, options).take_context(dag, &initial)),
+                  (Values{{"a", 22}, {"b", 1}, {"c", 37}, {"d", 9}}));
+        EXPECT_EQ(as_ints(initial), (Values{{"a", 3}, {"c", 5}, {"d", 9}}));
+    }
 }

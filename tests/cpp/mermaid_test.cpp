@@ -15,26 +15,26 @@ TEST(Mermaid, BranchEntryIsStyledAndItsArrowNamesTheVariableItReads) {
     main.add(noop_node_function(), "report");
     const Dag dag = std::move(main).build();
 
-    EXPECT_EQ(dag.to_mermaid(), "graph TD\n"
-                                "    0[\"load\"]\n"
-                                "    1[\"report\"]\n"
-                                "    2[\"Node 2\"]\n"
-                                "    0 --> 1\n"
-                                "    0 -->|raw \u2192 d| 2\n"
-                                "    style 2 fill:#e1f5ff\n");
+    EXPECT_EQ(to_mermaid(dag), "graph TD\n"
+                               "    0[\"load\"]\n"
+                               "    1[\"report\"]\n"
+                               "    2[\"Node 2\"]\n"
+                               "    0 --> 1\n"
+                               "    0 -->|raw \u2192 d| 2\n"
+                               "    style 2 fill:#e1f5ff\n");
 }
 
 TEST(Mermaid, EmptyDagIsJustTheHeader) {
-    EXPECT_EQ(Dag(std::vector<Node>()).to_mermaid(), "graph TD\n");
+    EXPECT_EQ(to_mermaid(Dag(std::vector<Node>())), "graph TD\n");
 }
 
 TEST(Mermaid, LabelsAreWrittenAsGiven) {
     const Dag dag = dag_of(make_node(7, {}), make_node(8, {}, noop_node_function(), {}, {}, ""),
                            make_node(9, {}, noop_node_function(), {}, {}, "say \"hi\" <b>"));
-    EXPECT_EQ(dag.to_mermaid(), "graph TD\n"
-                                "    7[\"Node 7\"]\n"
-                                "    8[\"\"]\n"
-                                "    9[\"say \"hi\" <b>\"]\n");
+    EXPECT_EQ(to_mermaid(dag), "graph TD\n"
+                               "    7[\"Node 7\"]\n"
+                               "    8[\"\"]\n"
+                               "    9[\"say \"hi\" <b>\"]\n");
 }
 
 TEST(Mermaid, RepeatedDependencyIsDrawnOnce) {
@@ -43,21 +43,21 @@ TEST(Mermaid, RepeatedDependencyIsDrawnOnce) {
         many.push_back(0);
     }
     const Dag dag = dag_of(make_node(0, {}), make_node(1, {0, 0}), make_node(2, many));
-    EXPECT_EQ(dag.to_mermaid(), "graph TD\n"
-                                "    0[\"Node 0\"]\n"
-                                "    1[\"Node 1\"]\n"
-                                "    2[\"Node 2\"]\n"
-                                "    0 --> 1\n"
-                                "    0 --> 2\n");
+    EXPECT_EQ(to_mermaid(dag), "graph TD\n"
+                               "    0[\"Node 0\"]\n"
+                               "    1[\"Node 1\"]\n"
+                               "    2[\"Node 2\"]\n"
+                               "    0 --> 1\n"
+                               "    0 --> 2\n");
 }
 
 TEST(Mermaid, SameArrowFromTwoNodesSharingAnIdentifierIsDrawnOnce) {
     const Dag dag = dag_of(make_node(0, {}), make_node(1, {0}), make_node(1, {0}));
-    EXPECT_EQ(dag.to_mermaid(), "graph TD\n"
-                                "    0[\"Node 0\"]\n"
-                                "    1[\"Node 1\"]\n"
-                                "    1[\"Node 1\"]\n"
-                                "    0 --> 1\n");
+    EXPECT_EQ(to_mermaid(dag), "graph TD\n"
+                               "    0[\"Node 0\"]\n"
+                               "    1[\"Node 1\"]\n"
+                               "    1[\"Node 1\"]\n"
+                               "    0 --> 1\n");
 }
 
 TEST(Mermaid, UnscheduledNodesAndDanglingDependenciesAreDrawn) {
@@ -65,20 +65,20 @@ TEST(Mermaid, UnscheduledNodesAndDanglingDependenciesAreDrawn) {
         dag_of(make_node(0, {1}, noop_node_function(), {{"v", "p"}}), make_node(1, {0}),
                make_node(2, {5}, noop_node_function(), {{"v", "p"}}));
     EXPECT_TRUE(dag.execution_order().empty());
-    EXPECT_EQ(dag.to_mermaid(), "graph TD\n"
-                                "    0[\"Node 0\"]\n"
-                                "    1[\"Node 1\"]\n"
-                                "    2[\"Node 2\"]\n"
-                                "    1 --> 0\n"
-                                "    0 --> 1\n"
-                                "    5 --> 2\n");
+    EXPECT_EQ(to_mermaid(dag), "graph TD\n"
+                               "    0[\"Node 0\"]\n"
+                               "    1[\"Node 1\"]\n"
+                               "    2[\"Node 2\"]\n"
+                               "    1 --> 0\n"
+                               "    0 --> 1\n"
+                               "    5 --> 2\n");
 }
 
 TEST(Mermaid, ArrowListsEveryPublishedInputOnce) {
     const Dag dag =
         dag_of(make_node(0, {}, noop_node_function(), {}, {{"a", "x"}, {"b", "y"}, {"c", "x"}}),
                make_node(1, {0}, noop_node_function(), {{"x", "p"}, {"z", "r"}, {"y", "q"}}));
-    const std::string mermaid = dag.to_mermaid();
+    const std::string mermaid = to_mermaid(dag);
     const std::string header = "graph TD\n    0[\"Node 0\"]\n    1[\"Node 1\"]\n";
     const std::string x = "x \u2192 p";
     const std::string y = "y \u2192 q";

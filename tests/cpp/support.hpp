@@ -2,7 +2,8 @@
 // gives up instead of hanging, and handle operations that count references.
 #pragma once
 
-#include "dag/dag.hpp"
+#include "dag/mermaid.hpp"
+#include "dag/run.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -64,10 +66,86 @@ inline std::map<std::string, std::int64_t> as_ints(const Context& context) {
     return values;
 }
 
+// Runs `node` against `context`, which it only reads, and returns the outputs it publishes,
+// keyed by broadcast variable.
+inline Context execute_node(const Node& node, const Context& context) {
+    Context result;
+    node.run(
+        [&context](std::size_t, VariableMapping::const_iterator entry) {
+            return context.empty() ? nullptr : context.find((*entry).first, entry.key_hash());
+        },
+        [&result](std::size_t, VariableMapping::const_iterator entry, GraphData&& value) {
+            result.insert(std::string((*entry).second), std::move(value), entry.value_hash());
+        });
+    return result;
+}
+
+// Options of a run in the given mode that waits for its workers with `wait`.
+inline RunOptions run_options(bool parallel, std::optional<std::size_t> max_threads,
+                              WaitHooks wait = {}) {
+    RunOptions options;
+    options.parallel = parallel;
+    options.max_threads = max_threads;
+    options.wait = std::move(wait);
+    return options;
+}
+
+// The final context of a run from an empty context.
+inline Context execute(const Dag& dag, bool parallel, std::optional<std::size_t> max_threads) {
+    return run(dag, run_options(parallel, max_threads)).take_context(dag, nullptr);
+}
+
+// The final context of a traced run, and for every node that ran and every branch of which a
+// node ran, what it published, as the engine folds them from the trace.
+struct ExecutionResult {
+    Context context;
+    std::unordered_map<NodeId, Context> node_outputs;
+    std::unordered_map<BranchId, Context> branch_outputs;
+};
+
+inline ExecutionResult execute_detailed(const Dag& dag, bool parallel,
+                                        std::optional<std::size_t> max_threads) {
+    RunOptions options = run_options(parallel, max_threads);
+    options.trace = true;
+    RunResult result = run(dag, options);
+    std::vector<std::string_view> names(dag.variables().size());
+    dag.variables().for_each(
+        dag.nodes(), [&](VariableId variable, std::string_view name) { names[variable] = name; });
+    auto to_context = [&](const Outputs& outputs) {
+        Context context;
+        for (const VariableValue& value : outputs.values) {
+            context.insert(std::string(names[value.variable]), *value.value);
+        }
+        return context;
+    };
+    ExecutionResult detailed;
+    for (const Outputs& outputs : result.trace.node_outputs(dag)) {
+        detailed.node_outputs.emplace(outputs.key, to_context(outputs));
+    }
+    for (const Outputs& outputs : result.trace.branch_outputs(dag)) {
+        detailed.branch_outputs.emplace(outputs.key, to_context(outputs));
+    }
+    detailed.context = result.take_context(dag, nullptr);
+    return detailed;
+}
+
 // A node function that publishes one constant integer as `out`.
 inline NodeFunctionPtr constant(std::int64_t value) {
     return make_node_function([value](const Context&, const Context&) {
         return ints({{"out", value}});
+    });
+}
+
+// Publishes every input it received plus its own tag, and "z" = tag: what it returns depends on
+// which value reached each name, so a wrong input, a lost output or a wrong winner shows.
+inline NodeFunctionPtr echo(std::int64_t tag) {
+    return make_node_function([tag](const Context& inputs, const Context&) {
+        Context outputs;
+        for (const auto& [name, value] : inputs) {
+            outputs.insert(name, GraphData::from_int(value.as_int() * 7 + tag));
+        }
+        outputs.insert("z", GraphData::from_int(tag));
+        return outputs;
     });
 }
 

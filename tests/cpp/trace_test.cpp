@@ -1,4 +1,5 @@
 #include "builder/builder.hpp"
+#include "dag/mermaid.hpp"
 #include "support.hpp"
 
 #include <gtest/gtest.h>
@@ -35,18 +36,19 @@ NodeFunctionPtr increment() {
 
 struct Stop : ExecutionInterrupt {};
 
-// Collects the traces a run hands over, with the thread each was handed over on.
+// Collects the records a run hands over, with the thread each was handed over on.
 struct Traces {
     std::vector<NodeTrace> traces;
     std::vector<std::uint64_t> handed_over_on;
 
-    ExecutionHooks hooks() {
-        ExecutionHooks hooks;
-        hooks.on_node_traced = [this](NodeTrace&& trace) {
+    RunOptions options(bool parallel, std::optional<std::size_t> max_threads) {
+        RunOptions options = run_options(parallel, max_threads);
+        options.trace = true;
+        options.on_node = [this](const RunTrace& record, std::size_t k) {
             handed_over_on.push_back(this_thread());
-            traces.push_back(std::move(trace));
+            traces.push_back(record.nodes()[k]);
         };
-        return hooks;
+        return options;
     }
     std::vector<NodeId> ids() const {
         std::vector<NodeId> ids;
@@ -56,6 +58,15 @@ struct Traces {
         return ids;
     }
 };
+
+// A record of `nodes`, as a run would leave it.
+RunTrace record_of(std::vector<NodeTrace> nodes) {
+    RunTrace record;
+    for (NodeTrace& node : nodes) {
+        record.add_node(std::move(node));
+    }
+    return record;
+}
 
 // Root 0, then nodes 1..count on one level.
 Dag fan(std::size_t count, NodeFunctionPtr function) {
@@ -74,9 +85,10 @@ TEST(Trace, SequentialRunTracesEveryNodeInOrderOnTheCallingThread) {
         dag_of(make_node(0, {}, increment(), {}, {{"out", "x"}}), make_node(1, {0}, failing(7)),
                make_node(2, {1}, increment(), {{"x", "in"}}, {{"out", "x"}}));
     Traces seen;
-    const ExecutionResult result = dag.execute_detailed(false, std::nullopt, seen.hooks());
+    RunResult result = run(dag, seen.options(false, std::nullopt));
 
-    EXPECT_EQ(as_ints(result.context), (std::map<std::string, std::int64_t>{{"x", 2}}));
+    EXPECT_EQ(as_ints(result.take_context(dag, nullptr)),
+              (std::map<std::string, std::int64_t>{{"x", 2}}));
     ASSERT_EQ(seen.ids(), (std::vector<NodeId>{0, 1, 2}));
     for (const NodeTrace& trace : seen.traces) {
         EXPECT_EQ(trace.thread, this_thread());
@@ -104,13 +116,13 @@ TEST(Trace, WorkersAreTracedOnTheirOwnThreadAndHandedOverAfterTheirBatch) {
                             return Context();
                         }));
     Traces seen;
-    ExecutionHooks hooks = seen.hooks();
+    RunOptions options = seen.options(true, 2);
     std::vector<int> finished_when_handed_over;
-    hooks.on_node_traced = [&, inner = hooks.on_node_traced](NodeTrace&& trace) {
+    options.on_node = [&, inner = options.on_node](const RunTrace& record, std::size_t k) {
         finished_when_handed_over.push_back(finished.load());
-        inner(std::move(trace));
+        inner(record, k);
     };
-    dag.execute_detailed(true, 2, hooks);
+    run(dag, options);
 
     // The root runs on the calling thread; then two batches of two workers each.
     ASSERT_EQ(seen.traces.size(), 5U);
@@ -142,12 +154,12 @@ TEST(Trace, ParallelTracesFollowTheOrderOfTheResults) {
         const Dag dag = dag_of(make_node(0, {}), make_node(1, {0}, publish(1), {}, {{"v", "v"}}),
                                make_node(2, {0}, publish(2), {}, {{"v", "v"}}));
         Traces seen;
-        const ExecutionResult result = dag.execute_detailed(true, std::nullopt, seen.hooks());
+        RunResult result = run(dag, seen.options(true, std::nullopt));
         const std::vector<NodeId> ids = seen.ids();
         ASSERT_EQ(ids.size(), 3U);
         EXPECT_EQ(ids[0], 0U);
         EXPECT_EQ((std::set<NodeId>{ids[1], ids[2]}), (std::set<NodeId>{1, 2}));
-        EXPECT_EQ(as_ints(result.context),
+        EXPECT_EQ(as_ints(result.take_context(dag, nullptr)),
                   (std::map<std::string, std::int64_t>{{"v", static_cast<std::int64_t>(ids[2])}}));
     }
 }
@@ -160,7 +172,7 @@ TEST(Trace, SecondsCoverTheNodesWork) {
                          })));
     for (const bool parallel : {false, true}) {
         Traces seen;
-        dag.execute_detailed(parallel, std::nullopt, seen.hooks());
+        run(dag, seen.options(parallel, std::nullopt));
         ASSERT_EQ(seen.traces.size(), 1U);
         EXPECT_GE(seen.traces[0].seconds, 0.020);
     }
@@ -183,20 +195,21 @@ TEST(Trace, HookThatThrowsStopsTheRunBeforeAnythingElseStarts) {
         nodes.push_back(make_node(5, {1}, counting));
         const Dag dag(std::move(nodes));
         int handed_over = 0;
-        ExecutionHooks hooks;
-        hooks.on_node_traced = [&](NodeTrace&&) {
+        RunOptions options = run_options(parallel, 2);
+        options.trace = true;
+        options.on_node = [&](const RunTrace&, std::size_t) {
             if (++handed_over == 2) {
                 throw Stop();
             }
         };
-        EXPECT_THROW(dag.execute_detailed(parallel, 2, hooks), Stop);
+        EXPECT_THROW(run(dag, options), Stop);
         // Sequential: the root and node 1. Parallel: the root and the first batch.
         EXPECT_EQ(ran.load(), parallel ? 3 : 2);
         EXPECT_EQ(handed_over, 2);
     }
 }
 
-TEST(Trace, FailuresOfANestedUntracedRunAreNotTakenForTheEnclosingNode) {
+TEST(Trace, FailuresOfANestedUnrecordedRunAreNotTakenForTheEnclosingNode) {
     const Dag inner = dag_of(make_node(0, {}, make_node_function([](auto&, auto&) {
                                            EXPECT_FALSE(node_failure_wanted());
                                            report_node_failure(GraphData::from_int(1));
@@ -205,7 +218,7 @@ TEST(Trace, FailuresOfANestedUntracedRunAreNotTakenForTheEnclosingNode) {
     // Both nodes run the inner DAG; only the second fails itself afterwards.
     auto run_inner_then = [&](bool fail) {
         return make_node_function([&inner, fail](const Context&, const Context&) {
-            inner.execute(false, std::nullopt);
+            execute(inner, false, std::nullopt);
             EXPECT_TRUE(node_failure_wanted());
             if (fail) {
                 report_node_failure(GraphData::from_int(2));
@@ -216,14 +229,14 @@ TEST(Trace, FailuresOfANestedUntracedRunAreNotTakenForTheEnclosingNode) {
     const Dag outer =
         dag_of(make_node(0, {}, run_inner_then(false)), make_node(1, {0}, run_inner_then(true)));
     Traces seen;
-    outer.execute_detailed(false, std::nullopt, seen.hooks());
+    run(outer, seen.options(false, std::nullopt));
     ASSERT_EQ(seen.traces.size(), 2U);
     EXPECT_FALSE(seen.traces[0].failed);
     EXPECT_TRUE(seen.traces[1].failed);
     EXPECT_EQ(seen.traces[1].error.as_int(), 2);
 }
 
-TEST(Trace, FailureReportsOutsideATracedRunAreIgnored) {
+TEST(Trace, FailureReportsOutsideARecordedRunAreIgnored) {
     EXPECT_FALSE(node_failure_wanted());
     report_node_failure(GraphData::from_int(1)); // nothing to record it in
     const Dag dag = dag_of(make_node(0, {}, make_node_function([](auto&, auto&) {
@@ -231,20 +244,24 @@ TEST(Trace, FailureReportsOutsideATracedRunAreIgnored) {
                                          return Context();
                                      })));
     for (const bool parallel : {false, true}) {
-        dag.execute_detailed(parallel, std::nullopt);
+        execute(dag, parallel, std::nullopt);
     }
 }
 
 TEST(Trace, InitialContextIsSeenByTheFirstNodeAndOverwrittenByOutputs) {
     const Dag dag = dag_of(make_node(0, {}, increment(), {{"seed", "in"}}, {{"out", "seed"}}),
                            make_node(1, {0}, noop_node_function()));
+    const Context initial = ints({{"seed", 41}, {"kept", 1}});
     for (const bool parallel : {false, true}) {
-        const ExecutionResult result =
-            dag.execute_detailed(ints({{"seed", 41}, {"kept", 1}}), parallel, std::nullopt);
-        EXPECT_EQ(as_ints(result.context),
+        RunOptions options = run_options(parallel, std::nullopt);
+        options.initial = &initial;
+        options.trace = true;
+        RunResult result = run(dag, options);
+        const std::span<const PublishedValue> first = result.trace.published(0);
+        ASSERT_EQ(first.size(), 1U);
+        EXPECT_EQ(first[0].value.as_int(), 42);
+        EXPECT_EQ(as_ints(result.take_context(dag, &initial)),
                   (std::map<std::string, std::int64_t>{{"seed", 42}, {"kept", 1}}));
-        EXPECT_EQ(as_ints(result.node_outputs.at(0)),
-                  (std::map<std::string, std::int64_t>{{"seed", 42}}));
     }
 }
 
@@ -257,7 +274,7 @@ TEST(Trace, ErrorsHeldByTracesAreReleased) {
                         }));
     for (const bool parallel : {false, true}) {
         Traces seen;
-        dag.execute_detailed(parallel, std::nullopt, seen.hooks());
+        run(dag, seen.options(parallel, std::nullopt));
         EXPECT_EQ(error.load(), 3);
     }
     EXPECT_EQ(error.load(), 0);
@@ -277,8 +294,9 @@ TEST(RunMermaid, BoxesTellHowEachNodeEndedAndTheRestIsTheDagsDiagram) {
     traces[1].node = dag.find_node(2);
     traces[1].seconds = 2.5;
     traces[1].failed = true;
+    const RunTrace record = record_of(std::move(traces));
 
-    EXPECT_EQ(run_to_mermaid(dag, traces, true),
+    EXPECT_EQ(run_to_mermaid(dag, record, true),
               "graph TD\n"
               "    0[\"load<br/>12.3 ms\"]\n"
               "    1[\"report<br/>not run\"]\n"
@@ -295,7 +313,7 @@ TEST(RunMermaid, BoxesTellHowEachNodeEndedAndTheRestIsTheDagsDiagram) {
               "stroke-dasharray:4 4,color:#616161\n"
               "    class 1 not_run\n");
     // Without durations, boxes of nodes that ran well are the DAG's own.
-    const std::string plain = run_to_mermaid(dag, traces, false);
+    const std::string plain = run_to_mermaid(dag, record, false);
     EXPECT_EQ(plain.substr(0, plain.find("    0 -->")), "graph TD\n"
                                                         "    0[\"load\"]\n"
                                                         "    1[\"report<br/>not run\"]\n"
@@ -311,7 +329,7 @@ TEST(RunMermaid, DurationsPickTheirUnit) {
         traces[i].node = &dag.nodes()[i];
         traces[i].seconds = seconds[i];
     }
-    const std::string text = run_to_mermaid(dag, traces, true);
+    const std::string text = run_to_mermaid(dag, record_of(std::move(traces)), true);
     EXPECT_EQ(text.substr(0, text.find("    classDef")), "graph TD\n"
                                                          "    0[\"Node 0<br/><1 \u00b5s\"]\n"
                                                          "    1[\"Node 1<br/>13 \u00b5s\"]\n"
@@ -331,7 +349,7 @@ TEST(RunMermaid, LabelsAndNamesAreEscapedSoTheRendererShowsThemAsTheyAre) {
     for (std::size_t i = 0; i < 3; ++i) {
         traces[i].node = &dag.nodes()[i];
     }
-    const std::string text = run_to_mermaid(dag, traces, false);
+    const std::string text = run_to_mermaid(dag, record_of(std::move(traces)), false);
     EXPECT_EQ(text.substr(0, text.find("    0 -->")),
               "graph TD\n"
               "    0[\"say #quot;hi#quot; #35;1 #lt;b#gt;#amp;#lt;/b#gt; #96;code#96;\"]\n"
@@ -349,10 +367,40 @@ TEST(RunMermaid, LabelsAndNamesAreEscapedSoTheRendererShowsThemAsTheyAre) {
 TEST(RunMermaid, UnscheduledNodesDidNotRun) {
     const Dag dag = dag_of(make_node(0, {}), make_node(1, {99}), make_node(2, {1}));
     Traces seen;
-    dag.execute_detailed(false, std::nullopt, seen.hooks());
+    const RunResult result = run(dag, seen.options(false, std::nullopt));
     ASSERT_EQ(seen.ids(), std::vector<NodeId>{0});
-    const std::string text = run_to_mermaid(dag, seen.traces, false);
+    const std::string text = run_to_mermaid(dag, result.trace, false);
     EXPECT_NE(text.find("    1[\"Node 1<br/>not run\"]\n    2[\"Node 2<br/>not run\"]\n"),
               std::string::npos);
     EXPECT_NE(text.find("    class 1,2 not_run\n"), std::string::npos);
+}
+
+TEST(Trace, RecordedWideLevelKeepsEachNodesOwnOutputs) {
+    // Eight workers at once, each publishing its own name: whatever order they finish in, the
+    // k-th record holds what the k-th node published.
+    std::vector<Node> nodes;
+    nodes.push_back(make_node(0, {}, constant(5), {}, {{"out", "seed"}}));
+    for (NodeId id = 1; id <= 8; ++id) {
+        nodes.push_back(make_node(id, {0}, increment(), {{"seed", "in"}},
+                                  {{"out", key("v", static_cast<long long>(id))}}));
+    }
+    const Dag dag(std::move(nodes));
+    std::vector<std::string> names(dag.variables().size());
+    dag.variables().for_each(
+        dag.nodes(), [&](VariableId variable, std::string_view name) { names[variable] = name; });
+    for (int round = 0; round < 20; ++round) {
+        RunOptions options = run_options(true, std::nullopt);
+        options.trace = true;
+        RunResult result = run(dag, options);
+        const RunTrace& record = result.trace;
+        ASSERT_EQ(record.nodes().size(), 9u);
+        EXPECT_EQ(as_ints(result.take_context(dag, nullptr)).size(), 9u);
+        for (std::size_t k = 1; k < record.nodes().size(); ++k) {
+            const auto published = record.published(k);
+            ASSERT_EQ(published.size(), 1u);
+            EXPECT_EQ(names[published[0].variable],
+                      key("v", static_cast<long long>(record.nodes()[k].node->id)));
+            EXPECT_EQ(published[0].value.as_int(), 6);
+        }
+    }
 }

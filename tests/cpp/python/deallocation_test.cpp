@@ -1,7 +1,7 @@
 // Instances of the module's types freed while a reference released without the interpreter lock
 // waits in the queue. The queued object's finaliser runs the cyclic collector, which must never
 // meet the instance being freed.
-#include "interpreter_lock.hpp"
+#include "runtime/object_handles.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,12 @@
 // Engine values as Python objects, tested inside an embedded interpreter: Python code only ever
 // produces PyObject values, so every other variant and every Map shape is made here directly.
 #include "builder/builder.hpp"
-#include "conversion.hpp"
-#include "interpreter_lock.hpp"
-#include "module.hpp"
-#include "python_node.hpp"
+#include "dag/run.hpp"
+#include "module/module.hpp"
+#include "runtime/interpreter_lock.hpp"
+#include "runtime/object_handles.hpp"
+#include "values/conversion.hpp"
+#include "values/python_node.hpp"
 
 #include <gtest/gtest.h>
 
@@ -267,7 +269,9 @@ TEST_F(NativeToPython, NativeValuesReachThePythonNodeConverted) {
         Context result;
         {
             python::ReleasedLock released; // lets the node take the lock on any thread
-            result = dag.execute(parallel, std::nullopt);
+            RunOptions options;
+            options.parallel = parallel;
+            result = run(dag, options).take_context(dag, nullptr);
         }
         ASSERT_EQ(PyList_GET_SIZE(seen.get()), 1);
         PyObject* call = PyList_GET_ITEM(seen.get(), 0);

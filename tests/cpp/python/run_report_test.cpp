@@ -1,7 +1,7 @@
 // Run reports of DAGs that Python code cannot build: nodes that cannot be scheduled, wrapped in a
 // PyDag here and run through PyDag.execute_detailed.
-#include "interpreter_lock.hpp"
-#include "py_dag.hpp"
+#include "runtime/object_handles.hpp"
+#include "types/py_dag.hpp"
 
 #include <gtest/gtest.h>
 

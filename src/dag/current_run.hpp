@@ -1,0 +1,96 @@
+// What a node function may learn about the run that calls it, and tell it: its failure, how deep
+// runs are nested, and that the run must stop.
+#pragma once
+
+#include "dag/run_trace.hpp"
+
+#include <chrono>
+#include <cstddef>
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+namespace vantorix {
+
+// One of the two engine failures of a parallel run: "a scoped thread panicked" or
+// "failed to spawn thread: ...". Nothing of the run is returned.
+class ExecutionError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Base for exceptions with which a node function (or a hook of the run) asks to stop the run. The
+// run stops cleanly: workers already started finish and are joined, no further node, batch or
+// level starts, and the exception reaches the caller of the run as itself.
+class ExecutionInterrupt : public std::exception {
+public:
+    const char* what() const noexcept override { return "execution interrupted"; }
+};
+
+// Lets the node function running on this thread tell a traced run that it failed, `error` being
+// what went wrong. Does nothing unless a traced run called this node on this thread: the nodes of
+// a run nested inside a traced node are not taken for that node.
+void report_node_failure(GraphData error);
+// Whether `report_node_failure` would keep anything, so that a function need not build an
+// error that nobody reads.
+bool node_failure_wanted() noexcept;
+
+// How many runs this thread is inside of. A run started from a node of another run is one deeper
+// than that run, whichever thread it starts on: a worker runs its node at the depth of the run
+// that started the worker. 0 outside any run.
+std::size_t run_depth() noexcept;
+
+namespace detail {
+
+// The trace of the node this thread is running for a traced run, or null.
+NodeTrace*& current_node_trace() noexcept;
+std::size_t& current_run_depth() noexcept;
+std::uint64_t this_thread_ident() noexcept;
+
+// Sets this thread's run depth for the length of a scope.
+class RunDepthScope {
+public:
+    explicit RunDepthScope(std::size_t depth) noexcept
+        : saved_(std::exchange(current_run_depth(), depth)) {}
+    ~RunDepthScope() { current_run_depth() = saved_; }
+    RunDepthScope(const RunDepthScope&) = delete;
+    RunDepthScope& operator=(const RunDepthScope&) = delete;
+
+private:
+    std::size_t saved_;
+};
+
+// One run on this thread: one level deeper, and the node this thread may be running for an
+// enclosing traced run hidden, so that failures of this run's nodes are not taken for it.
+class RunScope {
+public:
+    RunScope() noexcept
+        : depth_(current_run_depth() + 1), saved_(std::exchange(current_node_trace(), nullptr)) {}
+    ~RunScope() { current_node_trace() = saved_; }
+    RunScope(const RunScope&) = delete;
+    RunScope& operator=(const RunScope&) = delete;
+
+private:
+    RunDepthScope depth_;
+    NodeTrace* saved_;
+};
+
+// Runs `step`, the execution of the node of `trace`, on this thread, timing it and letting the
+// node function report its failure into `trace`.
+template <class Step> void run_traced(NodeTrace& trace, Step&& step) {
+    struct Arm {
+        explicit Arm(NodeTrace& armed) { current_node_trace() = &armed; }
+        ~Arm() { current_node_trace() = nullptr; }
+        Arm(const Arm&) = delete;
+        Arm& operator=(const Arm&) = delete;
+    } arm(trace);
+    trace.thread = this_thread_ident();
+    const auto start = std::chrono::steady_clock::now();
+    step();
+    trace.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+} // namespace detail
+
+} // namespace vantorix

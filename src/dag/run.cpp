@@ -1,0 +1,203 @@
+#include "dag/run.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+
+namespace vantorix {
+
+namespace {
+
+using Values = std::vector<std::optional<GraphData>>;
+
+// Runs the node at `position` against `values`, which it only reads, and hands
+// `publish(variable, value)` each output it publishes. A name that no scheduled node publishes
+// comes from `initial`, when there is one.
+template <class Publish>
+void run_node(const Dag& dag, NodePosition position, const Values& values, const Context* initial,
+              Publish&& publish) {
+    const Node& node = dag.nodes()[position];
+    const std::span<const VariableId> inputs = dag.variables().inputs(position, node);
+    const std::span<const VariableId> outputs = dag.variables().outputs(position, node);
+    node.run(
+        [&](std::size_t index, VariableMapping::const_iterator entry) -> const GraphData* {
+            const VariableId variable = inputs[index];
+            if (variable != Variables::kUnpublished) {
+                return values[variable] ? &*values[variable] : nullptr;
+            }
+            return initial != nullptr ? initial->find((*entry).first, entry.key_hash()) : nullptr;
+        },
+        [&](std::size_t index, VariableMapping::const_iterator, GraphData&& value) {
+            publish(outputs[index], std::move(value));
+        });
+}
+
+// The nodes of one wide level, run by workers against the values as they stood when the level
+// began (nothing writes them until every batch of the level has finished). Each worker takes the
+// next place for its result with one atomic step, so results stand in the order the workers
+// finished.
+class WideLevel final : public BatchWork {
+public:
+    struct Result {
+        std::vector<PublishedValue> published;
+        NodeTrace trace;
+    };
+
+    WideLevel(const Dag& dag, std::span<const NodePosition> level, const Values& values,
+              const Context* initial, bool tracing)
+        : dag_(dag), level_(level), values_(values), initial_(initial), tracing_(tracing),
+          results_(level.size()) {}
+
+    void run(std::size_t index) override {
+        const NodePosition position = level_[index];
+        Result result;
+        auto step = [&] {
+            run_node(dag_, position, values_, initial_,
+                     [&](VariableId variable, GraphData&& value) {
+                         result.published.push_back({variable, std::move(value)});
+                     });
+        };
+        if (tracing_) {
+            result.trace.node = &dag_.nodes()[position];
+            detail::run_traced(result.trace, step);
+        } else {
+            step();
+        }
+        results_[next_.fetch_add(1, std::memory_order_relaxed)] = std::move(result);
+    }
+
+    // The results appended so far, read by the calling thread between batches only.
+    std::span<Result> results() noexcept {
+        return {results_.data(), next_.load(std::memory_order_relaxed)};
+    }
+
+private:
+    const Dag& dag_;
+    std::span<const NodePosition> level_;
+    const Values& values_;
+    const Context* initial_;
+    const bool tracing_;
+    std::vector<Result> results_;
+    std::atomic<std::size_t> next_{0};
+};
+
+class Run {
+public:
+    Run(const Dag& dag, const RunOptions& options, RunResult& result)
+        : dag_(dag), options_(options), values_(result.values), trace_(result.trace),
+          initial_(options.initial != nullptr && !options.initial->empty() ? options.initial
+                                                                           : nullptr) {
+        values_.resize(dag.variables().size());
+        if (initial_ != nullptr) {
+            dag.variables().for_each(dag.nodes(), [&](VariableId variable, std::string_view name) {
+                if (const GraphData* value = initial_->find(name)) {
+                    values_[variable] = *value;
+                }
+            });
+        }
+        if (options.trace) {
+            trace_.reserve(dag.order().size());
+        }
+    }
+
+    void go() {
+        if (!options_.parallel) {
+            for (const NodePosition position : dag_.order()) {
+                on_calling_thread(position);
+            }
+            return;
+        }
+        const Levels& levels = dag_.levels();
+        for (std::size_t level = 0; level < levels.size(); ++level) {
+            if (levels[level].size() == 1) {
+                on_calling_thread(levels[level].front());
+            } else {
+                on_workers(levels[level]);
+            }
+        }
+    }
+
+private:
+    void store(VariableId variable, GraphData&& value) { values_[variable] = std::move(value); }
+
+    // Adds a node to the trace once what it published is there, and tells the host.
+    void add_trace(NodeTrace&& node) {
+        trace_.add_node(std::move(node));
+        if (options_.on_node) {
+            options_.on_node(trace_, trace_.nodes().size() - 1);
+        }
+    }
+
+    void on_calling_thread(NodePosition position) {
+        auto step = [&] {
+            run_node(dag_, position, values_, initial_,
+                     [&](VariableId variable, GraphData&& value) {
+                         if (options_.trace) {
+                             trace_.add_published(variable, value);
+                         }
+                         store(variable, std::move(value));
+                     });
+        };
+        if (!options_.trace) {
+            step();
+            return;
+        }
+        NodeTrace node;
+        node.node = &dag_.nodes()[position];
+        detail::run_traced(node, step);
+        add_trace(std::move(node));
+    }
+
+    void on_workers(std::span<const NodePosition> level) {
+        WideLevel work(dag_, level, values_, initial_, options_.trace);
+        const std::size_t batch_size =
+            options_.max_threads ? std::max<std::size_t>(*options_.max_threads, 1) : level.size();
+        std::size_t taken = 0;
+        run_in_batches(work, level.size(), batch_size, detail::current_run_depth(), options_.wait,
+                       [&] {
+                           if (!options_.trace) {
+                               return;
+                           }
+                           const std::span<WideLevel::Result> results = work.results();
+                           for (; taken < results.size(); ++taken) {
+                               for (const PublishedValue& published : results[taken].published) {
+                                   trace_.add_published(published.variable, published.value);
+                               }
+                               add_trace(std::move(results[taken].trace));
+                           }
+                       });
+        for (WideLevel::Result& result : work.results()) {
+            for (PublishedValue& published : result.published) {
+                store(published.variable, std::move(published.value));
+            }
+        }
+    }
+
+    const Dag& dag_;
+    const RunOptions& options_;
+    Values& values_;
+    RunTrace& trace_;
+    const Context* initial_;
+};
+
+} // namespace
+
+RunResult run(const Dag& dag, const RunOptions& options) {
+    const detail::RunScope scope;
+    RunResult result;
+    Run(dag, options, result).go();
+    return result;
+}
+
+Context RunResult::take_context(const Dag& dag, const Context* initial) {
+    Context context = initial != nullptr ? *initial : Context();
+    dag.variables().for_each(dag.nodes(), [&](VariableId variable, std::string_view name) {
+        if (values[variable]) {
+            context.insert(std::string(name), std::move(*values[variable]));
+        }
+    });
+    values.clear();
+    return context;
+}
+
+} // namespace vantorix

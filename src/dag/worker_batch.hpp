@@ -1,0 +1,43 @@
+// Worker threads for the wide levels of a parallel run: one fresh thread per node, in batches,
+// on stacks kept from earlier batches, with a wait that can wake for signals.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+
+namespace vantorix {
+
+// What the workers of one wide level do: run the level's item `index`. Called concurrently for
+// different indexes.
+class BatchWork {
+public:
+    virtual void run(std::size_t index) = 0;
+
+protected:
+    ~BatchWork() = default;
+};
+
+// How the calling thread waits for a batch of workers.
+struct WaitHooks {
+    // Makes the wait wake up: `on_wait` is called when a signal handler has run on the calling
+    // thread (the signal interrupts the wait), when `tick` has passed without either, and once
+    // more when the batch has finished. It may throw an `ExecutionInterrupt` to stop the run once
+    // the batch has finished; any other exception it throws is likewise held until then and
+    // reaches the caller as itself. Without it the wait sleeps until the batch has finished,
+    // whatever signals come.
+    std::function<void()> on_wait;
+    std::chrono::milliseconds tick{20};
+    // Test seam: returns an errno value to make starting worker `index` of a batch fail.
+    std::function<int(std::size_t index)> spawn_fault;
+};
+
+// Runs items 0 to `count` - 1 of `work`, each on a worker thread of its own, in batches of at
+// most `batch_size` that run one after another; `after_batch()` runs on the calling thread after
+// each. Workers run at run depth `run_depth`. Throws ExecutionError when a worker fails or cannot
+// start, or the first interrupt or std::bad_alloc of a worker, once its batch has finished.
+void run_in_batches(BatchWork& work, std::size_t count, std::size_t batch_size,
+                    std::size_t run_depth, const WaitHooks& hooks,
+                    const std::function<void()>& after_batch);
+
+} // namespace vantorix

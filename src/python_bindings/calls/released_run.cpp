@@ -1,0 +1,84 @@
+#include "calls/released_run.hpp"
+
+#include "runtime/module_state.hpp"
+#include "runtime/stack_room.hpp"
+#include "values/interrupt.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <optional>
+
+namespace vantorix::python {
+
+namespace {
+
+// Runs nested in runs stop here even when the recursion limit is higher: each level may hold a
+// thread of its own.
+constexpr int kMostNestedRuns = 1000;
+
+} // namespace
+
+bool check_room_for_nested_run(const char* full_name) {
+    // A node that runs its own DAG nests one run in another. Each level takes C stack on its
+    // thread, and a level that starts on a worker holds that thread too; the interpreter's own
+    // recursion limit counts neither across threads, so the depth of runs is counted here.
+    const auto limit = static_cast<std::size_t>(std::min(Py_GetRecursionLimit(), kMostNestedRuns));
+    if (run_depth() >= limit || !enough_stack_for_nested_run()) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded in %s", full_name);
+        return false;
+    }
+    return true;
+}
+
+void call_with_lock(ReleasedLock& released, const std::function<bool()>& call) {
+    std::optional<PythonInterrupt> raised;
+    released.with_lock([&] {
+        if (!call()) {
+            raised.emplace(PythonInterrupt::take_current());
+        }
+    });
+    if (raised) {
+        throw std::move(*raised);
+    }
+}
+
+bool run_released(RunOptions& options, const std::function<void(ReleasedLock&)>& engine_run) {
+    std::exception_ptr stopped;
+    {
+        ReleasedLock released;
+        // Only the main thread runs Python's signal handlers, so only a wait there wakes: when a
+        // signal handler has run on it (Ctrl-C interrupts the wait), and every 100 ms for an
+        // interrupt that comes without a signal (_thread.interrupt_main). It takes the lock
+        // briefly to run the handlers. Waits on other threads sleep until the batch is done.
+        if (runs_signal_handlers()) {
+            options.wait.tick = std::chrono::milliseconds(100);
+            options.wait.on_wait = [&released] {
+                call_with_lock(released, [] { return PyErr_CheckSignals() == 0; });
+            };
+        }
+        try {
+            engine_run(released);
+        } catch (const ExecutionInterrupt&) {
+            stopped = std::current_exception();
+        } catch (const ExecutionError&) {
+            stopped = std::current_exception();
+        }
+        released.reacquire();
+    }
+    if (!stopped) {
+        return true;
+    }
+    try {
+        std::rethrow_exception(stopped);
+    } catch (const PythonInterrupt& interrupt) {
+        interrupt.restore();
+    } catch (const InterpreterShutdown&) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "cannot run Python nodes while the interpreter is shutting down");
+    } catch (const ExecutionError& error) {
+        raise_internal_failure(error.what());
+    }
+    return false;
+}
+
+} // namespace vantorix::python

@@ -1,4 +1,0 @@
-// The module's only exported symbol.
-#include "module.hpp"
-
-PyMODINIT_FUNC PyInit_vantorix(void) { return vantorix::python::initialise(); }

@@ -1,0 +1,91 @@
+#include "runtime/interpreter_lock.hpp"
+
+#include "runtime/object_handles.hpp"
+#include "runtime/python_version.hpp"
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace vantorix::python {
+
+namespace {
+
+// Set while the thread that finalises the interpreter runs the engine (a finaliser called
+// `execute`): it alone may still take the lock.
+thread_local bool t_finalizing_thread = false;
+
+// Interpreter exit. CPython ends a thread that takes the lock once finalisation has begun
+// (thread_end.hpp), and would crash one that takes it after finalisation has freed the thread
+// states; so the module asks first. Exit handlers still run before this point: until then every
+// thread takes the lock as usual.
+bool may_take_lock() noexcept { return t_finalizing_thread || !interpreter_finalizing(); }
+
+} // namespace
+
+bool runs_signal_handlers() noexcept { return gettid() == getpid(); }
+
+NodeLock::NodeLock() {
+    if (lock_depth() > 0) {
+        acquired_ = true;
+        return;
+    }
+    if (!may_take_lock()) {
+        return;
+    }
+    state_ = parking_on_thread_end(PyGILState_Ensure);
+    took_lock_ = true;
+    acquired_ = true;
+    ++lock_depth();
+    apply_released_references();
+}
+
+NodeLock::~NodeLock() {
+    if (!took_lock_) {
+        return;
+    }
+    --lock_depth();
+    // Giving back a thread state that the lock created clears it, which may run finalisers.
+    parking_on_thread_end([this] { PyGILState_Release(state_); });
+}
+
+ReleasedLock::ReleasedLock()
+    : saved_depth_(std::exchange(lock_depth(), 0)),
+      // This thread holds the lock, so if the interpreter finalises, this is the finalising one.
+      saved_finalizing_thread_(
+          std::exchange(t_finalizing_thread, t_finalizing_thread || interpreter_finalizing())) {
+    saved_ = PyEval_SaveThread();
+}
+
+void ReleasedLock::reacquire() {
+    if (saved_ == nullptr) {
+        return;
+    }
+    if (!may_take_lock()) {
+        park_thread_for_good();
+    }
+    parking_on_thread_end([this] { PyEval_RestoreThread(saved_); });
+    saved_ = nullptr;
+    lock_depth() = saved_depth_;
+    t_finalizing_thread = saved_finalizing_thread_;
+    apply_released_references();
+}
+
+void ReleasedLock::with_lock(const std::function<void()>& action) {
+    if (!may_take_lock()) {
+        return;
+    }
+    parking_on_thread_end([this] { PyEval_RestoreThread(saved_); });
+    ++lock_depth();
+    try {
+        parking_on_thread_end(action);
+    } catch (...) {
+        --lock_depth();
+        saved_ = PyEval_SaveThread();
+        throw;
+    }
+    --lock_depth();
+    saved_ = PyEval_SaveThread();
+}
+
+} // namespace vantorix::python

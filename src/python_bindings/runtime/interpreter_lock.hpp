@@ -1,0 +1,53 @@
+// The interpreter lock, taken by node functions on whatever thread they run and released by the
+// thread that runs the engine.
+#pragma once
+
+#include "runtime/py_ref.hpp"
+
+#include <functional>
+
+namespace vantorix::python {
+
+// Whether the calling thread is the one that runs Python's signal handlers: the process's first
+// thread, where the interpreter runs them for `python` (and for a forked child, whose only
+// thread is the one that forked).
+bool runs_signal_handlers() noexcept;
+
+// Takes the interpreter lock for a node function on whatever thread it runs. `acquired()` is
+// false once the interpreter finalises, on every thread but the finalising one: Python must not
+// be touched then.
+class NodeLock {
+public:
+    NodeLock();
+    ~NodeLock();
+    bool acquired() const noexcept { return acquired_; }
+    NodeLock(const NodeLock&) = delete;
+    NodeLock& operator=(const NodeLock&) = delete;
+
+private:
+    bool acquired_ = false;
+    bool took_lock_ = false;
+    PyGILState_STATE state_{};
+};
+
+// Releases the interpreter lock for an engine run on the calling thread and takes it back.
+class ReleasedLock {
+public:
+    ReleasedLock();
+    // Takes the lock back. Once the interpreter finalises, a thread other than the finalising
+    // one never returns from here: it is parked, as the interpreter would end it.
+    void reacquire();
+    ~ReleasedLock() { reacquire(); }
+    // Runs `action` with the lock briefly held again, from inside the released section. Does
+    // nothing once the interpreter finalises, unless this is the finalising thread.
+    void with_lock(const std::function<void()>& action);
+    ReleasedLock(const ReleasedLock&) = delete;
+    ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+private:
+    PyThreadState* saved_ = nullptr;
+    int saved_depth_ = 0;
+    bool saved_finalizing_thread_ = false;
+};
+
+} // namespace vantorix::python

@@ -1,0 +1,118 @@
+#include "types/node_record.hpp"
+
+#include "runtime/module_state.hpp"
+#include "runtime/object_handles.hpp"
+#include "values/conversion.hpp"
+
+namespace vantorix::python {
+
+namespace {
+
+PyStructSequence_Field g_record_fields[] = {
+    {"id", "identifier of the node"},
+    {"label", "its label, or None"},
+    {"branch_id", "identifier of the branch it belongs to, or None"},
+    {"level", "index of its level, or None when it could not be scheduled"},
+    {"status", "'ok', 'failed' or 'not run'"},
+    {"error",
+     "what it failed with: the exception its function raised, or a TypeError for a result that "
+     "is not a dict; None otherwise"},
+    {"seconds", "wall time of its step on the thread that ran it; None when it did not run"},
+    {"thread", "ident of the thread that ran it, as threading.get_ident() gives it; None when it "
+               "did not run"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc g_record_desc = {
+    "vantorix.NodeRecord",
+    "How one node of a run ended: what PyDag.execute_detailed reports for each node.",
+    g_record_fields,
+    8,
+};
+
+// The record type and the status texts, made on first need and kept for the process.
+bool ensure_record_type() {
+    ModuleState& state = module_state();
+    for (auto [status, text] : {std::pair{&state.status_ok, "ok"},
+                                {&state.status_failed, "failed"},
+                                {&state.status_not_run, "not run"}}) {
+        if (*status == nullptr && (*status = PyUnicode_InternFromString(text)) == nullptr) {
+            return false;
+        }
+    }
+    if (state.record_type == nullptr) {
+        state.record_type = PyStructSequence_NewType(&g_record_desc);
+    }
+    return state.record_type != nullptr;
+}
+
+} // namespace
+
+bool NodeRecords::prepare(const Dag& dag) {
+    if (!ensure_record_type()) {
+        return false;
+    }
+    dag_ = &dag;
+    level_of_ = dag.level_of_positions();
+    return true;
+}
+
+PyRef NodeRecords::make(const Node& node, PyObject* status, PyObject* error, PyObject* seconds,
+                        PyObject* thread) {
+    PyRef record = PyRef::steal(PyStructSequence_New(module_state().record_type));
+    if (!record) {
+        Py_XDECREF(seconds);
+        Py_XDECREF(thread);
+        return record;
+    }
+    const std::uint32_t level = level_of_[static_cast<std::size_t>(&node - dag_->nodes().data())];
+    PyObject* items[] = {
+        PyLong_FromUnsignedLongLong(node.id),
+        node.label ? text_to_python(*node.label).release() : new_reference(Py_None),
+        node.branch_id ? PyLong_FromUnsignedLongLong(*node.branch_id) : new_reference(Py_None),
+        level == Dag::kUnscheduled ? new_reference(Py_None) : PyLong_FromUnsignedLong(level),
+        new_reference(status),
+        new_reference(error),
+        seconds,
+        thread,
+    };
+    bool complete = true;
+    for (Py_ssize_t i = 0; i < 8; ++i) {
+        complete = complete && items[i] != nullptr;
+        // A struct sequence lets go of whatever it holds, null items included.
+        PyStructSequence_SET_ITEM(record.get(), i, items[i]);
+    }
+    if (!complete) {
+        return PyRef();
+    }
+    // Made from C, a struct sequence is not tracked by the collector; this one may hold an
+    // exception whose traceback leads back to whatever holds the record.
+    PyObject_GC_Track(record.get());
+    return record;
+}
+
+PyRef NodeRecords::ran(const NodeTrace& trace) {
+    return ran(trace, trace.error.kind() == GraphData::Kind::PyObject
+                          ? handle_object(trace.error.as_object())
+                          : Py_None);
+}
+
+PyRef NodeRecords::ran(const NodeTrace& trace, PyObject* error) {
+    if (!last_thread_object_ || trace.thread != last_thread_) {
+        last_thread_object_ = PyRef::steal(PyLong_FromUnsignedLongLong(trace.thread));
+        if (!last_thread_object_) {
+            return PyRef();
+        }
+        last_thread_ = trace.thread;
+    }
+    return make(*trace.node,
+                trace.failed ? module_state().status_failed : module_state().status_ok, error,
+                PyFloat_FromDouble(trace.seconds), new_reference(last_thread_object_.get()));
+}
+
+PyRef NodeRecords::not_run(const Node& node) {
+    return make(node, module_state().status_not_run, Py_None, new_reference(Py_None),
+                new_reference(Py_None));
+}
+
+} // namespace vantorix::python

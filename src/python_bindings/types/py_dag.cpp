@@ -1,0 +1,257 @@
+#include "types/py_dag.hpp"
+
+#include "calls/arguments.hpp"
+#include "calls/method.hpp"
+#include "calls/released_run.hpp"
+#include "dag/mermaid.hpp"
+#include "runtime/module_state.hpp"
+#include "types/dag_object.hpp"
+#include "types/node_record.hpp"
+#include "types/run_report.hpp"
+#include "values/conversion.hpp"
+#include "values/python_node.hpp"
+
+#include <memory>
+#include <new>
+#include <optional>
+
+namespace vantorix::python {
+
+namespace {
+
+PyObject* py_dag_new(PyTypeObject*, PyObject*, PyObject*) {
+    ModuleEntry entry;
+    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    return nullptr;
+}
+
+// Untracked first: destroying the DAG gives its callables back, which runs their finalisers, and
+// the collector that they may start must not meet this instance half destroyed.
+void py_dag_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    PyTypeObject* type = Py_TYPE(self);
+    {
+        ImmediateReleases releases;
+        as_dag_object(self)->dag.~unique_ptr();
+        as_dag_object(self)->keys.~vector();
+    }
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+int py_dag_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    const std::unique_ptr<const Dag>& dag = as_dag_object(self)->dag;
+    if (!dag) {
+        return 0;
+    }
+    CallableVisitor visitor(visit, arg);
+    for (const Node& node : dag->nodes()) {
+        if (const int stop = visitor.hold(node.function)) {
+            return stop;
+        }
+    }
+    return visitor.finish();
+}
+
+// Breaks a reference cycle through the nodes' callables by dropping the DAG. An instance that is
+// being executed or rendered is left alone: its running calls still read the DAG.
+int py_dag_clear(PyObject* self) {
+    if (as_dag_object(self)->borrow != 0) {
+        return 0;
+    }
+    ImmediateReleases releases; // the callables are given back now, not at the next call
+    std::unique_ptr<const Dag> released = std::move(as_dag_object(self)->dag);
+    return 0;
+}
+
+PyObject* py_dag_execute(PyDagObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                         PyObject* kwnames) {
+    static const Signature signature{"PyDag.execute()", {"parallel", "max_threads"}, 0};
+    PyObject* given[2];
+    RunMode mode;
+    if (!read_arguments(signature, args, nargsf, kwnames, given) ||
+        !read_run_mode(given[0], given[1], mode) ||
+        !check_room_for_nested_run("PyDag.execute()")) {
+        return nullptr;
+    }
+    const Dag& dag = dag_of(self);
+    RunOptions options;
+    options.parallel = mode.parallel;
+    options.max_threads = mode.max_threads;
+    RunResult result;
+    if (!run_released(options, [&](ReleasedLock&) { result = run(dag, options); })) {
+        return nullptr;
+    }
+    return result_dict(self, result, Context());
+}
+
+PyObject* py_dag_execute_detailed(PyDagObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                  PyObject* kwnames) {
+    static const Signature signature{
+        "PyDag.execute_detailed()", {"parallel", "max_threads", "inputs", "on_node"}, 0, 2};
+    PyObject* given[4];
+    RunMode mode;
+    if (!check_room_for_nested_run("PyDag.execute_detailed()") ||
+        !read_arguments(signature, args, nargsf, kwnames, given) ||
+        !read_run_mode(given[0], given[1], mode)) {
+        return nullptr;
+    }
+    std::optional<Context> initial = read_context(given[2]);
+    if (!initial) {
+        prefix_argument_error("inputs");
+        return nullptr;
+    }
+    PyObject* on_node = given[3] == Py_None ? nullptr : given[3];
+    if (on_node != nullptr && !check_callable(on_node)) {
+        prefix_argument_error("on_node");
+        return nullptr;
+    }
+    const Dag& dag = dag_of(self);
+    NodeRecords records;
+    if (!records.prepare(dag)) {
+        return nullptr;
+    }
+    // With a progress hook, each record is made as soon as its node is traced and kept here.
+    PyRef made = on_node != nullptr ? PyRef::steal(PyList_New(0)) : PyRef();
+    if (on_node != nullptr && !made) {
+        return nullptr;
+    }
+    RunOptions options;
+    options.parallel = mode.parallel;
+    options.max_threads = mode.max_threads;
+    options.initial = &*initial;
+    options.trace = true;
+    RunResult result;
+    const bool finished = run_released(options, [&](ReleasedLock& released) {
+        if (on_node != nullptr) {
+            options.on_node = [&](const RunTrace& trace, std::size_t k) {
+                call_with_lock(released, [&] {
+                    PyRef node_record = records.ran(trace.nodes()[k]);
+                    return node_record && PyList_Append(made.get(), node_record.get()) == 0 &&
+                           PyRef::steal(PyObject_CallOneArg(on_node, node_record.get()));
+                });
+            };
+        }
+        result = run(dag, options);
+    });
+    if (!finished) {
+        return nullptr;
+    }
+    PyRef context = PyRef::steal(result_dict(self, result, *initial));
+    if (!context) {
+        return nullptr;
+    }
+    return new_run_report(self, std::move(context), std::move(result.trace), std::move(records),
+                          std::move(made))
+        .release();
+}
+
+PyObject* py_dag_to_mermaid(PyDagObject* self, PyObject*) {
+    const std::string text = to_mermaid(dag_of(self));
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                "surrogateescape");
+}
+
+PyObject* py_dag_execution_order(PyDagObject* self, void*) {
+    return ids_to_python(dag_of(self).execution_order()).release();
+}
+
+PyObject* py_dag_levels(PyDagObject* self, void*) {
+    const std::vector<std::vector<NodeId>> levels = dag_of(self).level_ids();
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(levels.size())));
+    if (!list) {
+        return nullptr;
+    }
+    for (std::size_t level = 0; level < levels.size(); ++level) {
+        PyRef ids = ids_to_python(levels[level]);
+        if (!ids) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(level), ids.release());
+    }
+    return list.release();
+}
+
+PyMethodDef g_methods[] = {
+    {"execute", method<py_dag_execute, Borrow::Kind::Shared>(), METH_FASTCALL | METH_KEYWORDS,
+     "execute($self, parallel=..., max_threads=...)\n--\n\n"
+     "Execute the DAG\n\n"
+     "Args:\n"
+     "    parallel (bool): If True, execute nodes at the same level concurrently. Default: "
+     "False\n"
+     "    max_threads (Optional[int]): Maximum number of threads to use per level. None = "
+     "unlimited. Default: None\n\n"
+     "Returns:\n"
+     "    Dictionary containing the execution context"},
+    {"to_mermaid", method<py_dag_to_mermaid, Borrow::Kind::Shared>(), METH_NOARGS,
+     "to_mermaid($self)\n--\n\n"
+     "Get Mermaid diagram representation\n\n"
+     "Returns:\n"
+     "    String containing the Mermaid diagram"},
+    {"execute_detailed", method<py_dag_execute_detailed, Borrow::Kind::Shared>(),
+     METH_FASTCALL | METH_KEYWORDS,
+     "execute_detailed($self, parallel=False, max_threads=None, *, inputs=None, on_node=None)\n"
+     "--\n\n"
+     "Execute the DAG as execute() does and report on every node\n\n"
+     "Args:\n"
+     "    parallel (bool): If True, execute nodes at the same level concurrently. Default: "
+     "False\n"
+     "    max_threads (Optional[int]): Maximum number of threads to use per level. None = "
+     "unlimited. Default: None\n"
+     "    inputs (Optional[dict]): Variables the run's context starts with. Default: None\n"
+     "    on_node (Optional[callable]): Called with each node's record as soon as it is\n"
+     "        recorded, on the calling thread; an exception it raises stops the run. Default: "
+     "None\n\n"
+     "Returns:\n"
+     "    RunReport with the final context, the outputs of every node and branch, a record\n"
+     "    per node (status, error, seconds, thread) and the run's Mermaid diagram"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_getset[] = {
+    {"execution_order", getter_of<py_dag_execution_order, Borrow::Kind::Shared>(), nullptr,
+     "Identifiers of the scheduled nodes, in the order a sequential run visits them (a new "
+     "list on every access)",
+     nullptr},
+    {"levels", getter_of<py_dag_levels, Borrow::Kind::Shared>(), nullptr,
+     "Identifiers of the scheduled nodes by level: the nodes of one level may run at the same "
+     "time (new lists on every access)",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Python wrapper for DAG executor")},
+    {Py_tp_new, reinterpret_cast<void*>(py_dag_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py_dag_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(py_dag_traverse)},
+    {Py_tp_clear, guarded_slot<py_dag_clear>()},
+    {Py_tp_methods, g_methods},
+    {Py_tp_getset, g_getset},
+    {0, nullptr},
+};
+
+// Tracked by the cyclic collector: a node's callable may refer back to the DAG (a bound method of
+// an object that holds it).
+PyType_Spec g_spec{"builtins.PyDag", sizeof(PyDagObject), 0,
+                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, g_slots};
+
+} // namespace
+
+PyType_Spec* py_dag_spec() { return &g_spec; }
+
+PyObject* new_py_dag(Dag dag) {
+    auto owned = std::make_unique<const Dag>(std::move(dag));
+    PyTypeObject* type = module_state().dag_type;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    new (&as_dag_object(self)->dag) std::unique_ptr<const Dag>(std::move(owned));
+    new (&as_dag_object(self)->keys) std::vector<PyRef>();
+    as_dag_object(self)->borrow = 0;
+    return self;
+}
+
+} // namespace vantorix::python
