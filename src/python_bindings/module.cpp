@@ -10,6 +10,10 @@
 #include <exception>
 #include <new>
 
+#ifndef VANTORIX_VERSION
+#error "VANTORIX_VERSION comes from pyproject.toml through src/python_bindings/CMakeLists.txt"
+#endif
+
 namespace vantorix::python {
 
 namespace {
@@ -86,6 +90,9 @@ PyObject* create_module() {
         set_py_dag_type(dag_type);
     }
     if (!register_class(module.get(), "PyDag", dag_type)) {
+        return nullptr;
+    }
+    if (PyModule_AddStringConstant(module.get(), "__version__", VANTORIX_VERSION) < 0) {
         return nullptr;
     }
     return module.release();
