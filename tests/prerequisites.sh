@@ -69,7 +69,7 @@ pip_missing() {
 
 check_python() {
     "$python_exe" -c 'import sys; sys.exit(sys.version_info < (3, 9))' ||
-        missing "$python_exe is older than Python 3.9: set PYTHON to a CPython 3.9 to 3.13"
+        missing "$python_exe is older than Python 3.9: set PYTHON to a CPython 3.9 or newer"
     "$python_exe" -m pip --version >/dev/null 2>&1 ||
         missing "pip is missing for $python_exe: install it (Debian: apt-get install" \
             "python3-pip) or use a virtual environment"

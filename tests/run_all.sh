@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the engine suite (dev, asan and tsan builds), the Python suite
 # against the asan build of the module (once as it is, once under hostile garbage collection),
-# the Python suite against the installed module, the packaging test, the README's first command
-# in a brand-new virtual environment, and the Python suite on every supported CPython
-# (tests/all_pythons.sh).
+# the Python suite against the installed module, the packaging test, the manylinux wheel, the
+# README's first command in a brand-new virtual environment, and the Python suite on every
+# CPython found (tests/all_pythons.sh).
 #
 # First it finds or installs what that takes (tests/prerequisites.sh): the test tools, CMake and
 # Ninja go into the interpreter it tests with ($PYTHON, else python3), GoogleTest and a compiler
@@ -65,7 +65,10 @@ stage_run "python torture" pytest \
     tests/python/test_garbage_collection.py tests/python/test_run_report.py tests/python/reliability
 stage_run "python installed" pytest installed_suite
 # An sdist, a wheel built from it, and a brand-new virtual environment to install it in.
-stage_run "packaging" pytest distribution_tests test_packaging.py
+stage_run "packaging" pytest distribution_tests test_packaging.py -k "not manylinux"
+# The wheel built from the checkout, repaired by auditwheel into a manylinux wheel and run from a
+# brand-new virtual environment.
+stage_run "manylinux wheel" pytest distribution_tests test_packaging.py -k manylinux
 stage_run "README first command" pytest distribution_tests test_readme_first_command.py
 # One stage per CPython, each in a new virtual environment. A failure that it did not record
 # as a stage of its own still fails the run.

@@ -8,6 +8,7 @@ from _typeshed import structseq
 from typing_extensions import Never, TypeAlias
 
 __all__ = ["PyGraph", "PyDag"]
+__version__: str
 
 # A node callable: called as function(inputs, variant_params) with two fresh dicts (the second
 # is always empty); every str key of the dict it returns is a result the node may publish.

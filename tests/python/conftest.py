@@ -7,7 +7,9 @@ Tests that need their own stream replace sys.stderr from the test body."""
 import gc
 import io
 import os
+import sysconfig
 import threading
+from pathlib import Path
 
 import pytest
 
@@ -54,6 +56,9 @@ def const(**values):
     """A node function returning `values`."""
     return lambda inputs, params: dict(values)
 
+
+# Whether the module imported is one that pip installed, rather than a build tree's.
+INSTALLED = Path(vantorix.__file__).parent == Path(sysconfig.get_paths()["platlib"])
 
 # The torture stage of tests/run_all.sh: see `hostile_garbage_collection`.
 HOSTILE_GC = os.environ.get("VANTORIX_HOSTILE_GC") == "1"

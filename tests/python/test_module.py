@@ -1,7 +1,9 @@
 """The module and its classes as the interpreter sees them: names, documentation texts,
 signatures, type flags, initialisation and the internal-failure exception."""
 
+import importlib.metadata
 import inspect
+import re
 import subprocess
 import sys
 import textwrap
@@ -10,6 +12,8 @@ import weakref
 import pytest
 
 import vantorix
+from _scripts import REPO
+from conftest import INSTALLED
 from vantorix import PyDag, PyGraph
 
 # Registered documentation: signature line, docstring lines, length of the whole text.
@@ -44,6 +48,18 @@ def test_module_attributes():
     assert vantorix.__all__ == ["PyGraph", "PyDag"]
     assert vantorix.__doc__ == "Initialize the Python module"
     assert {name for name in dir(vantorix) if not name.startswith("__")} == {"PyGraph", "PyDag"}
+
+
+def test_version_is_the_one_in_pyproject():
+    pyproject = (REPO / "pyproject.toml").read_text(encoding="utf-8")
+    (version,) = re.findall(r'^version = "([^"]+)"$', pyproject, re.MULTILINE)
+    assert vantorix.__version__ == version
+
+
+def test_version_is_the_installed_metadata_version():
+    if not INSTALLED:
+        pytest.skip("the module comes from a build tree, not an installed distribution")
+    assert vantorix.__version__ == importlib.metadata.version("vantorix")
 
 
 @pytest.mark.parametrize("cls, doc, methods", [

@@ -32,6 +32,14 @@ def python_blocks_with_output():
             for source, outputs, line in runs if source is not None]
 
 
+def quickstart_output():
+    """What the README shows examples/quickstart.py printing."""
+    quickstart = (EXAMPLES / "quickstart.py").read_text(encoding="utf-8")
+    (expected,) = [param.values[1] for param in python_blocks_with_output()
+                   if param.values[0] == quickstart]
+    return expected
+
+
 def test_readme_starts_with_the_two_set_up_commands():
     assert README.startswith("# vantorix\n\n```bash\n")
     assert [body for _, body, _ in BLOCKS[:2]] == [

@@ -10,8 +10,8 @@ import sys
 
 import pytest
 
-from _scripts import EXAMPLES, REPO
-from test_readme import BLOCKS, python_blocks_with_output
+from _scripts import REPO
+from test_readme import BLOCKS, quickstart_output
 
 pytestmark = pytest.mark.skipif(os.environ.get("VANTORIX_PACKAGING_TESTS") != "1",
                                 reason="set VANTORIX_PACKAGING_TESTS=1 to build and install")
@@ -31,13 +31,6 @@ def copy_of_checkout(destination):
         if source.is_file():  # a tracked file deleted in the working tree is not copied
             (destination / name).parent.mkdir(parents=True, exist_ok=True)
             shutil.copy2(source, destination / name)
-
-
-def quickstart_output():
-    quickstart = (EXAMPLES / "quickstart.py").read_text(encoding="utf-8")
-    (expected,) = [param.values[1] for param in python_blocks_with_output()
-                   if param.values[0] == quickstart]
-    return expected
 
 
 def test_first_command_installs_and_prints_the_readme_output(tmp_path):

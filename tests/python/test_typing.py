@@ -4,7 +4,6 @@ enough to reject misuse. mypy runs outside the source tree so only the installed
 import re
 import subprocess
 import sys
-import sysconfig
 import textwrap
 from pathlib import Path
 
@@ -12,9 +11,10 @@ import pytest
 
 import vantorix
 from _scripts import EXAMPLES
+from conftest import INSTALLED
 
 pytest.importorskip("mypy", reason="mypy is part of the test extra")
-if Path(vantorix.__file__).parent != Path(sysconfig.get_paths()["platlib"]):
+if not INSTALLED:
     pytest.skip("the stubs are checked against an installed module; this one comes from "
                 + str(Path(vantorix.__file__).parent), allow_module_level=True)
 

@@ -9,6 +9,10 @@
 
 #include <atomic>
 
+#ifndef VANTORIX_VERSION
+#error "VANTORIX_VERSION comes from pyproject.toml through the top CMakeLists.txt"
+#endif
+
 namespace vantorix::python {
 
 namespace {
@@ -74,7 +78,8 @@ PyObject* create_module() {
     install_object_handle_ops();
     ModuleState& state = module_state();
     if (!register_class(module.get(), "PyGraph", type_for(state.graph_type, py_graph_spec())) ||
-        !register_class(module.get(), "PyDag", type_for(state.dag_type, py_dag_spec()))) {
+        !register_class(module.get(), "PyDag", type_for(state.dag_type, py_dag_spec())) ||
+        PyModule_AddStringConstant(module.get(), "__version__", VANTORIX_VERSION) < 0) {
         return nullptr;
     }
     return module.release();
