@@ -11,6 +11,11 @@ NodeTrace*& current_node_trace() noexcept {
     return trace;
 }
 
+bool& current_failures_quiet() noexcept {
+    thread_local bool quiet = false;
+    return quiet;
+}
+
 std::size_t& current_run_depth() noexcept {
     thread_local std::size_t depth = 0;
     return depth;
@@ -28,6 +33,8 @@ void report_node_failure(GraphData error) {
 }
 
 bool node_failure_wanted() noexcept { return detail::current_node_trace() != nullptr; }
+
+bool node_failure_quiet() noexcept { return detail::current_failures_quiet(); }
 
 std::size_t run_depth() noexcept { return detail::current_run_depth(); }
 

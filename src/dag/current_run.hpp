@@ -27,6 +27,13 @@ public:
     const char* what() const noexcept override { return "execution interrupted"; }
 };
 
+// The first failed node of a run that stops on failure (OnFailure::Stop), with its trace.
+class NodeFailed : public ExecutionInterrupt {
+public:
+    explicit NodeFailed(NodeTrace failed_node) : node(std::move(failed_node)) {}
+    NodeTrace node;
+};
+
 // Lets the node function running on this thread tell a traced run that it failed, `error` being
 // what went wrong. Does nothing unless a traced run called this node on this thread: the nodes of
 // a run nested inside a traced node are not taken for that node.
@@ -34,6 +41,9 @@ void report_node_failure(GraphData error);
 // Whether `report_node_failure` would keep anything, so that a function need not build an
 // error that nobody reads.
 bool node_failure_wanted() noexcept;
+// Whether the traced run that called the node running on this thread wants its failures told to
+// it alone: the function reports them and writes them nowhere else.
+bool node_failure_quiet() noexcept;
 
 // How many runs this thread is inside of. A run started from a node of another run is one deeper
 // than that run, whichever thread it starts on: a worker runs its node at the depth of the run
@@ -42,8 +52,10 @@ std::size_t run_depth() noexcept;
 
 namespace detail {
 
-// The trace of the node this thread is running for a traced run, or null.
+// The trace of the node this thread is running for a traced run, or null; and whether that run
+// wants failures quiet.
 NodeTrace*& current_node_trace() noexcept;
+bool& current_failures_quiet() noexcept;
 std::size_t& current_run_depth() noexcept;
 std::uint64_t this_thread_ident() noexcept;
 
@@ -65,25 +77,36 @@ private:
 class RunScope {
 public:
     RunScope() noexcept
-        : depth_(current_run_depth() + 1), saved_(std::exchange(current_node_trace(), nullptr)) {}
-    ~RunScope() { current_node_trace() = saved_; }
+        : depth_(current_run_depth() + 1), saved_(std::exchange(current_node_trace(), nullptr)),
+          saved_quiet_(std::exchange(current_failures_quiet(), false)) {}
+    ~RunScope() {
+        current_node_trace() = saved_;
+        current_failures_quiet() = saved_quiet_;
+    }
     RunScope(const RunScope&) = delete;
     RunScope& operator=(const RunScope&) = delete;
 
 private:
     RunDepthScope depth_;
     NodeTrace* saved_;
+    bool saved_quiet_;
 };
 
 // Runs `step`, the execution of the node of `trace`, on this thread, timing it and letting the
-// node function report its failure into `trace`.
-template <class Step> void run_traced(NodeTrace& trace, Step&& step) {
+// node function report its failure into `trace` (and nowhere else when `quiet`).
+template <class Step> void run_traced(NodeTrace& trace, bool quiet, Step&& step) {
     struct Arm {
-        explicit Arm(NodeTrace& armed) { current_node_trace() = &armed; }
-        ~Arm() { current_node_trace() = nullptr; }
+        Arm(NodeTrace& armed, bool quiet_failures) {
+            current_node_trace() = &armed;
+            current_failures_quiet() = quiet_failures;
+        }
+        ~Arm() {
+            current_node_trace() = nullptr;
+            current_failures_quiet() = false;
+        }
         Arm(const Arm&) = delete;
         Arm& operator=(const Arm&) = delete;
-    } arm(trace);
+    } arm(trace, quiet);
     trace.thread = this_thread_ident();
     const auto start = std::chrono::steady_clock::now();
     step();

@@ -61,7 +61,7 @@ void append_stored_name(std::string& out, std::string_view name) { out += name; 
 
 // The diagram of a finished run.
 
-enum class Outcome { Ok, Failed, NotRun };
+enum class Outcome { Ok, Failed, Skipped, NotRun };
 
 struct StatusClass {
     const char* name;
@@ -73,6 +73,7 @@ struct StatusClass {
 constexpr StatusClass kStatusClasses[] = {
     {"ok", "fill:#e8f5e9,stroke:#2e7d32,color:#1b5e20"},
     {"failed", "fill:#ffebee,stroke:#c62828,stroke-width:2px,color:#b71c1c"},
+    {"skipped", "fill:#fff8e1,stroke:#f9a825,stroke-dasharray:2 2,color:#795548"},
     {"not_run", "fill:#f5f5f5,stroke:#9e9e9e,stroke-dasharray:4 4,color:#616161"},
 };
 
@@ -200,7 +201,10 @@ std::string run_to_mermaid(const Dag& dag, const RunTrace& run_trace, bool durat
     }
     auto outcome_of = [&](const Node& node) {
         const NodeTrace* trace = trace_of[static_cast<std::size_t>(&node - nodes.data())];
-        return trace == nullptr ? Outcome::NotRun : trace->failed ? Outcome::Failed : Outcome::Ok;
+        return trace == nullptr ? Outcome::NotRun
+               : trace->failed  ? Outcome::Failed
+               : trace->skipped ? Outcome::Skipped
+                                : Outcome::Ok;
     };
 
     MermaidText text;
@@ -215,6 +219,8 @@ std::string run_to_mermaid(const Dag& dag, const RunTrace& run_trace, bool durat
         const NodeTrace* trace = trace_of[static_cast<std::size_t>(&node - nodes.data())];
         if (trace == nullptr) {
             out += "<br/>not run";
+        } else if (trace->skipped) {
+            out += "<br/>skipped";
         } else if (trace->failed || durations) {
             out += "<br/>";
             if (trace->failed) {
@@ -232,7 +238,8 @@ std::string run_to_mermaid(const Dag& dag, const RunTrace& run_trace, bool durat
 
     std::string out;
     write_mermaid(out, dag, text);
-    for (const Outcome outcome : {Outcome::Ok, Outcome::Failed, Outcome::NotRun}) {
+    for (const Outcome outcome :
+         {Outcome::Ok, Outcome::Failed, Outcome::Skipped, Outcome::NotRun}) {
         const StatusClass& status = kStatusClasses[static_cast<int>(outcome)];
         std::string members;
         for (const Node& node : nodes) {

@@ -1,5 +1,7 @@
 #include "dag/run.hpp"
 
+#include "dag/data_flow.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <string>
@@ -44,8 +46,8 @@ public:
     };
 
     WideLevel(const Dag& dag, std::span<const NodePosition> level, const Values& values,
-              const Context* initial, bool tracing)
-        : dag_(dag), level_(level), values_(values), initial_(initial), tracing_(tracing),
+              const Context* initial, const RunOptions& options)
+        : dag_(dag), level_(level), values_(values), initial_(initial), options_(options),
           results_(level.size()) {}
 
     void run(std::size_t index) override {
@@ -57,13 +59,19 @@ public:
                          result.published.push_back({variable, std::move(value)});
                      });
         };
-        if (tracing_) {
-            result.trace.node = &dag_.nodes()[position];
-            detail::run_traced(result.trace, step);
-        } else {
+        if (!options_.trace) {
             step();
+            results_[next_.fetch_add(1, std::memory_order_relaxed)] = std::move(result);
+            return;
         }
+        result.trace.node = &dag_.nodes()[position];
+        detail::run_traced(result.trace, options_.quiet_failures, step);
+        const bool stop = result.trace.failed && options_.on_failure == OnFailure::Stop;
+        NodeTrace failed = stop ? result.trace : NodeTrace();
         results_[next_.fetch_add(1, std::memory_order_relaxed)] = std::move(result);
+        if (stop) {
+            throw NodeFailed(std::move(failed));
+        }
     }
 
     // The results appended so far, read by the calling thread between batches only.
@@ -76,7 +84,7 @@ private:
     std::span<const NodePosition> level_;
     const Values& values_;
     const Context* initial_;
-    const bool tracing_;
+    const RunOptions& options_;
     std::vector<Result> results_;
     std::atomic<std::size_t> next_{0};
 };
@@ -97,6 +105,10 @@ public:
         }
         if (options.trace) {
             trace_.reserve(dag.order().size());
+        }
+        if (options.trace && options.on_failure == OnFailure::Skip) {
+            flow_.emplace(dag, options.parallel);
+            left_out_.assign(dag.nodes().size(), false);
         }
     }
 
@@ -122,13 +134,39 @@ private:
 
     // Adds a node to the trace once what it published is there, and tells the host.
     void add_trace(NodeTrace&& node) {
+        if (flow_) {
+            left_out_[static_cast<std::size_t>(node.node - dag_.nodes().data())] =
+                node.failed || node.skipped;
+        }
         trace_.add_node(std::move(node));
         if (options_.on_node) {
             options_.on_node(trace_, trace_.nodes().size() - 1);
         }
     }
 
+    // With OnFailure::Skip: whether the node reads from a node that failed or was left out, and
+    // is then left out itself, with a trace that says so.
+    bool left_out(NodePosition position) {
+        if (!flow_) {
+            return false;
+        }
+        const Node& node = dag_.nodes()[position];
+        for (const NodePosition writer : flow_->reads(position, node)) {
+            if (writer != DataFlow::kNone && left_out_[writer]) {
+                NodeTrace skipped;
+                skipped.node = &node;
+                skipped.skipped = true;
+                add_trace(std::move(skipped));
+                return true;
+            }
+        }
+        return false;
+    }
+
     void on_calling_thread(NodePosition position) {
+        if (left_out(position)) {
+            return;
+        }
         auto step = [&] {
             run_node(dag_, position, values_, initial_,
                      [&](VariableId variable, GraphData&& value) {
@@ -144,12 +182,27 @@ private:
         }
         NodeTrace node;
         node.node = &dag_.nodes()[position];
-        detail::run_traced(node, step);
+        detail::run_traced(node, options_.quiet_failures, step);
+        const bool stop = node.failed && options_.on_failure == OnFailure::Stop;
+        NodeTrace failed = stop ? node : NodeTrace();
         add_trace(std::move(node));
+        if (stop) {
+            throw NodeFailed(std::move(failed));
+        }
     }
 
-    void on_workers(std::span<const NodePosition> level) {
-        WideLevel work(dag_, level, values_, initial_, options_.trace);
+    void on_workers(std::span<const NodePosition> whole_level) {
+        std::vector<NodePosition> running;
+        std::span<const NodePosition> level = whole_level;
+        if (flow_) {
+            for (const NodePosition position : whole_level) {
+                if (!left_out(position)) {
+                    running.push_back(position);
+                }
+            }
+            level = running;
+        }
+        WideLevel work(dag_, level, values_, initial_, options_);
         const std::size_t batch_size =
             options_.max_threads ? std::max<std::size_t>(*options_.max_threads, 1) : level.size();
         std::size_t taken = 0;
@@ -178,6 +231,10 @@ private:
     Values& values_;
     RunTrace& trace_;
     const Context* initial_;
+    // With OnFailure::Skip: the data flow, and per node position whether it failed or was left
+    // out.
+    std::optional<DataFlow> flow_;
+    std::vector<bool> left_out_;
 };
 
 } // namespace

@@ -14,6 +14,13 @@
 
 namespace vantorix {
 
+// What a traced run does when a node reports a failure.
+enum class OnFailure {
+    Continue, // go on: the failed node has published nothing
+    Stop,     // stop as an interrupt does (running workers finish) and throw NodeFailed
+    Skip,     // go on, but leave out every node that reads from a failed or left-out node
+};
+
 struct RunOptions {
     // Level by level, with the nodes of a level of two or more on worker threads, at most
     // `max_threads` at once (absent: the whole level; 0 counts as 1).
@@ -29,6 +36,11 @@ struct RunOptions {
     // nodes of a batch of workers once the batch has finished, in the order their results were
     // appended). What it throws stops the run as an `ExecutionInterrupt` from a node does.
     std::function<void(const RunTrace& trace, std::size_t node)> on_node;
+    // With `trace`: what a failed node means for the rest of the run, and whether node functions
+    // tell their failures to the trace alone (see `node_failure_quiet`). A node that reads from
+    // another is one whose input names that other node as the one it sees (`DataFlow`).
+    OnFailure on_failure = OnFailure::Continue;
+    bool quiet_failures = false;
     // How the calling thread waits for workers.
     WaitHooks wait;
 };

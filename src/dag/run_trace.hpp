@@ -19,6 +19,8 @@ struct NodeTrace {
     std::uint64_t thread = 0;
     // The function reported a failure with `report_node_failure`.
     bool failed = false;
+    // It did not run: a node it reads from failed or did not run either (OnFailure::Skip).
+    bool skipped = false;
     // What it reported with the failure (a host object), or None.
     GraphData error;
 };

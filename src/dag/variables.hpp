@@ -42,6 +42,11 @@ public:
                 offsets_[position] == end ? 0 : node.output_mapping.size()};
     }
 
+    // Where the entries of the node at `position` start among all entries (inputs, then
+    // outputs), so that other tables can keep one value per entry beside them.
+    std::size_t entry_offset(NodePosition position) const noexcept { return offsets_[position]; }
+    std::size_t entry_count() const noexcept { return entries_.size(); }
+
     // Calls `visit(variable, name)` once for every variable.
     void for_each(const std::vector<Node>& nodes,
                   const std::function<void(VariableId, std::string_view)>& visit) const;

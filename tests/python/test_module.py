@@ -65,7 +65,8 @@ def test_version_is_the_installed_metadata_version():
 @pytest.mark.parametrize("cls, doc, methods", [
     (PyGraph, "Python wrapper for Graph builder", ["add", "branch", "build"]),
     # The specified methods keep their places; extensions follow them.
-    (PyDag, "Python wrapper for DAG executor", ["execute", "to_mermaid", "execute_detailed"]),
+    (PyDag, "Python wrapper for DAG executor",
+     ["execute", "to_mermaid", "execute_detailed", "plan", "check"]),
 ])
 def test_class_registration(cls, doc, methods):
     name = cls.__name__

@@ -211,8 +211,10 @@ def test_records_and_reports_as_python_objects():
     assert type(report).__name__ == "RunReport" and type(report).__module__ == "vantorix"
     assert not hasattr(vantorix, "NodeRecord") and not hasattr(vantorix, "RunReport")
     assert isinstance(record, tuple) and len(record) == 8
+    assert record._fields == FIELDS
     assert tuple(record) == tuple(getattr(record, name) for name in FIELDS)
-    assert repr(record) == (f"vantorix.NodeRecord(id=0, label='one', branch_id=None, level=0, "
+    assert record._asdict() == dict(zip(FIELDS, record))
+    assert repr(record) == (f"NodeRecord(id=0, label='one', branch_id=None, level=0, "
                             f"status='ok', error=None, seconds={record.seconds!r}, "
                             f"thread={record.thread!r})")
     assert copy.copy(record) == record and copy.deepcopy(record) == record
@@ -382,7 +384,8 @@ def test_keyboard_interrupt_from_on_node_is_raised_as_itself():
 def test_signature_and_documentation():
     method = vantorix.PyDag.execute_detailed
     assert str(inspect.signature(method)) == (
-        "(self, /, parallel=False, max_threads=None, *, inputs=None, on_node=None)")
+        "(self, /, parallel=False, max_threads=None, *, inputs=None, on_node=None, "
+        "errors='continue', print_errors=True)")
     assert method.__doc__.splitlines()[0] == (
         "Execute the DAG as execute() does and report on every node")
     report_method = type(chain().execute_detailed()).to_mermaid

@@ -1,7 +1,10 @@
 #include "calls/released_run.hpp"
 
 #include "runtime/module_state.hpp"
+#include "runtime/object_handles.hpp"
+#include "runtime/python_version.hpp"
 #include "runtime/stack_room.hpp"
+#include "values/conversion.hpp"
 #include "values/interrupt.hpp"
 
 #include <algorithm>
@@ -15,6 +18,28 @@ namespace {
 // Runs nested in runs stop here even when the recursion limit is higher: each level may hold a
 // thread of its own.
 constexpr int kMostNestedRuns = 1000;
+
+// Raises the error a node failed with, noting which node it was.
+void raise_node_failure(const NodeTrace& node) {
+    const GraphData& error = node.error;
+    PyObject* exception =
+        error.kind() == GraphData::Kind::PyObject ? handle_object(error.as_object()) : nullptr;
+    if (exception == nullptr || !PyExceptionInstance_Check(exception)) {
+        PyErr_SetString(PyExc_RuntimeError, "a node failed without an exception");
+        return;
+    }
+    const Node& failed = *node.node;
+    const auto id = static_cast<unsigned long long>(failed.id);
+    PyRef label = failed.label ? text_to_python(*failed.label) : PyRef();
+    PyRef note = PyRef::steal(label ? PyUnicode_FromFormat("in node %R (id %llu)", label.get(), id)
+                                    : PyUnicode_FromFormat("in node %llu", id));
+    if (note) {
+        add_exception_note(exception, note.get());
+    }
+    // Raised with the traceback it had in the node, which the frames of the caller extend.
+    PyErr_Restore(new_reference(reinterpret_cast<PyObject*>(Py_TYPE(exception))),
+                  new_reference(exception), PyException_GetTraceback(exception));
+}
 
 } // namespace
 
@@ -72,6 +97,8 @@ bool run_released(RunOptions& options, const std::function<void(ReleasedLock&)>&
         std::rethrow_exception(stopped);
     } catch (const PythonInterrupt& interrupt) {
         interrupt.restore();
+    } catch (const NodeFailed& failed) {
+        raise_node_failure(failed.node);
     } catch (const InterpreterShutdown&) {
         PyErr_SetString(PyExc_RuntimeError,
                         "cannot run Python nodes while the interpreter is shutting down");

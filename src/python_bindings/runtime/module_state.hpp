@@ -18,7 +18,11 @@ struct ModuleState {
     // How a node of a run ended, as its record says.
     PyObject* status_ok = nullptr;
     PyObject* status_failed = nullptr;
+    PyObject* status_skipped = nullptr;
     PyObject* status_not_run = nullptr;
+    // The records of `PyDag.plan()` and `PyDag.check()`.
+    PyTypeObject* plan_record_type = nullptr;
+    PyTypeObject* finding_type = nullptr;
 };
 
 ModuleState& module_state() noexcept;

@@ -35,4 +35,20 @@ inline PyObject* new_presized_dict(Py_ssize_t size) {
 #endif
 }
 
+// Adds `note` to `exception` (from 3.11 on; earlier versions have no notes). Keeps any error that
+// is set.
+inline void add_exception_note(PyObject* exception, PyObject* note) {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* added = PyObject_CallMethod(exception, "add_note", "O", note);
+    Py_XDECREF(added);
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+#else
+    (void)exception;
+    (void)note;
+#endif
+}
+
 } // namespace vantorix::python

@@ -2,48 +2,45 @@
 
 #include "runtime/module_state.hpp"
 #include "runtime/object_handles.hpp"
+#include "types/named_tuples.hpp"
 #include "values/conversion.hpp"
 
 namespace vantorix::python {
 
 namespace {
 
-PyStructSequence_Field g_record_fields[] = {
-    {"id", "identifier of the node"},
-    {"label", "its label, or None"},
-    {"branch_id", "identifier of the branch it belongs to, or None"},
-    {"level", "index of its level, or None when it could not be scheduled"},
-    {"status", "'ok', 'failed' or 'not run'"},
-    {"error",
-     "what it failed with: the exception its function raised, or a TypeError for a result that "
-     "is not a dict; None otherwise"},
-    {"seconds", "wall time of its step on the thread that ran it; None when it did not run"},
-    {"thread", "ident of the thread that ran it, as threading.get_ident() gives it; None when it "
-               "did not run"},
-    {nullptr, nullptr},
-};
-
-PyStructSequence_Desc g_record_desc = {
-    "vantorix.NodeRecord",
-    "How one node of a run ended: what PyDag.execute_detailed reports for each node.",
-    g_record_fields,
-    8,
-};
+constexpr const char* kRecordDoc =
+    "How one node of a run ended: what PyDag.execute_detailed reports for each node.\n\n"
+    "id: identifier of the node; label: its label, or None; branch_id: identifier of the "
+    "branch it belongs to, or None; level: index of its level, or None when it could not be "
+    "scheduled; status: 'ok', 'failed', 'skipped' or 'not run'; error: what it failed with (the "
+    "exception its function raised, or a TypeError for a result that is not a dict), or None; "
+    "seconds: wall time of its step on the thread that ran it, None when it did not run; "
+    "thread: ident of that thread, as threading.get_ident() gives it, None when it did not run";
 
 // The record type and the status texts, made on first need and kept for the process.
 bool ensure_record_type() {
     ModuleState& state = module_state();
     for (auto [status, text] : {std::pair{&state.status_ok, "ok"},
                                 {&state.status_failed, "failed"},
+                                {&state.status_skipped, "skipped"},
                                 {&state.status_not_run, "not run"}}) {
         if (*status == nullptr && (*status = PyUnicode_InternFromString(text)) == nullptr) {
             return false;
         }
     }
     if (state.record_type == nullptr) {
-        state.record_type = PyStructSequence_NewType(&g_record_desc);
+        PyTypeObject* type = new_named_tuple_type(
+            "NodeRecord", "id label branch_id level status error seconds thread");
+        PyRef doc = PyRef::steal(PyUnicode_FromString(kRecordDoc));
+        if (type == nullptr || !doc ||
+            PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), "__doc__", doc.get()) < 0) {
+            Py_XDECREF(type);
+            return false;
+        }
+        state.record_type = type;
     }
-    return state.record_type != nullptr;
+    return true;
 }
 
 } // namespace
@@ -59,36 +56,14 @@ bool NodeRecords::prepare(const Dag& dag) {
 
 PyRef NodeRecords::make(const Node& node, PyObject* status, PyObject* error, PyObject* seconds,
                         PyObject* thread) {
-    PyRef record = PyRef::steal(PyStructSequence_New(module_state().record_type));
-    if (!record) {
-        Py_XDECREF(seconds);
-        Py_XDECREF(thread);
-        return record;
-    }
     const std::uint32_t level = level_of_[static_cast<std::size_t>(&node - dag_->nodes().data())];
-    PyObject* items[] = {
-        PyLong_FromUnsignedLongLong(node.id),
-        node.label ? text_to_python(*node.label).release() : new_reference(Py_None),
-        node.branch_id ? PyLong_FromUnsignedLongLong(*node.branch_id) : new_reference(Py_None),
-        level == Dag::kUnscheduled ? new_reference(Py_None) : PyLong_FromUnsignedLong(level),
-        new_reference(status),
-        new_reference(error),
-        seconds,
-        thread,
-    };
-    bool complete = true;
-    for (Py_ssize_t i = 0; i < 8; ++i) {
-        complete = complete && items[i] != nullptr;
-        // A struct sequence lets go of whatever it holds, null items included.
-        PyStructSequence_SET_ITEM(record.get(), i, items[i]);
-    }
-    if (!complete) {
-        return PyRef();
-    }
-    // Made from C, a struct sequence is not tracked by the collector; this one may hold an
-    // exception whose traceback leads back to whatever holds the record.
-    PyObject_GC_Track(record.get());
-    return record;
+    return make_named_tuple(
+        module_state().record_type,
+        {PyLong_FromUnsignedLongLong(node.id),
+         node.label ? text_to_python(*node.label).release() : new_reference(Py_None),
+         node.branch_id ? PyLong_FromUnsignedLongLong(*node.branch_id) : new_reference(Py_None),
+         level == Dag::kUnscheduled ? new_reference(Py_None) : PyLong_FromUnsignedLong(level),
+         new_reference(status), new_reference(error), seconds, thread});
 }
 
 PyRef NodeRecords::ran(const NodeTrace& trace) {
@@ -98,6 +73,10 @@ PyRef NodeRecords::ran(const NodeTrace& trace) {
 }
 
 PyRef NodeRecords::ran(const NodeTrace& trace, PyObject* error) {
+    if (trace.skipped) {
+        return make(*trace.node, module_state().status_skipped, Py_None, new_reference(Py_None),
+                    new_reference(Py_None));
+    }
     if (!last_thread_object_ || trace.thread != last_thread_) {
         last_thread_object_ = PyRef::steal(PyLong_FromUnsignedLongLong(trace.thread));
         if (!last_thread_object_) {

@@ -14,8 +14,8 @@ class NodeRecords {
 public:
     // False with a Python error set when the record type cannot be made.
     bool prepare(const Dag& dag);
-    // The record of a node that ran, with the error its trace holds, or with `error`
-    // (borrowed; None when it gave none). Null with a Python error set on failure.
+    // The record of a node that ran (or was skipped), with the error its trace holds, or with
+    // `error` (borrowed; None when it gave none). Null with a Python error set on failure.
     PyRef ran(const NodeTrace& trace);
     PyRef ran(const NodeTrace& trace, PyObject* error);
     // The record of a node that did not run.

@@ -7,6 +7,7 @@
 #include "runtime/module_state.hpp"
 #include "types/dag_object.hpp"
 #include "types/node_record.hpp"
+#include "types/plan.hpp"
 #include "types/run_report.hpp"
 #include "values/conversion.hpp"
 #include "values/python_node.hpp"
@@ -86,15 +87,69 @@ PyObject* py_dag_execute(PyDagObject* self, PyObject* const* args, Py_ssize_t na
     return result_dict(self, result, Context());
 }
 
+// `errors`: "continue" (absent or None too), "raise" or "skip".
+std::optional<OnFailure> read_on_failure(PyObject* errors) {
+    if (errors == nullptr || errors == Py_None) {
+        return OnFailure::Continue;
+    }
+    const std::optional<std::string> text = read_text(errors);
+    if (!text) {
+        prefix_argument_error("errors");
+        return std::nullopt;
+    }
+    if (*text == "continue" || *text == "raise" || *text == "skip") {
+        return *text == "continue" ? OnFailure::Continue
+               : *text == "raise"  ? OnFailure::Stop
+                                   : OnFailure::Skip;
+    }
+    PyErr_Format(PyExc_ValueError,
+                 "argument 'errors': expected 'continue', 'raise' or 'skip', got %R", errors);
+    return std::nullopt;
+}
+
+// `parallel` of plan() and check().
+std::optional<bool> read_parallel(const char* full_name, PyObject* const* args, Py_ssize_t nargsf,
+                                  PyObject* kwnames) {
+    const Signature signature{full_name, {"parallel"}, 0};
+    PyObject* given[1];
+    bool parallel = false;
+    if (!read_arguments(signature, args, nargsf, kwnames, given) ||
+        !read_bool(given[0], "parallel", parallel)) {
+        return std::nullopt;
+    }
+    return parallel;
+}
+
+PyObject* py_dag_plan(PyDagObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                      PyObject* kwnames) {
+    const std::optional<bool> parallel = read_parallel("PyDag.plan()", args, nargsf, kwnames);
+    return parallel ? plan_records(self, *parallel) : nullptr;
+}
+
+PyObject* py_dag_check(PyDagObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) {
+    const std::optional<bool> parallel = read_parallel("PyDag.check()", args, nargsf, kwnames);
+    return parallel ? check_findings(self, *parallel) : nullptr;
+}
+
 PyObject* py_dag_execute_detailed(PyDagObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                   PyObject* kwnames) {
     static const Signature signature{
-        "PyDag.execute_detailed()", {"parallel", "max_threads", "inputs", "on_node"}, 0, 2};
-    PyObject* given[4];
+        "PyDag.execute_detailed()",
+        {"parallel", "max_threads", "inputs", "on_node", "errors", "print_errors"},
+        0,
+        4};
+    PyObject* given[6];
     RunMode mode;
+    bool print_errors = true;
     if (!check_room_for_nested_run("PyDag.execute_detailed()") ||
         !read_arguments(signature, args, nargsf, kwnames, given) ||
-        !read_run_mode(given[0], given[1], mode)) {
+        !read_run_mode(given[0], given[1], mode) ||
+        !read_bool(given[5], "print_errors", print_errors)) {
+        return nullptr;
+    }
+    const std::optional<OnFailure> on_failure = read_on_failure(given[4]);
+    if (!on_failure) {
         return nullptr;
     }
     std::optional<Context> initial = read_context(given[2]);
@@ -122,6 +177,9 @@ PyObject* py_dag_execute_detailed(PyDagObject* self, PyObject* const* args, Py_s
     options.max_threads = mode.max_threads;
     options.initial = &*initial;
     options.trace = true;
+    options.on_failure = *on_failure;
+    // A run that raises the first failure prints nothing for it.
+    options.quiet_failures = !print_errors || *on_failure == OnFailure::Stop;
     RunResult result;
     const bool finished = run_released(options, [&](ReleasedLock& released) {
         if (on_node != nullptr) {
@@ -191,7 +249,8 @@ PyMethodDef g_methods[] = {
      "    String containing the Mermaid diagram"},
     {"execute_detailed", method<py_dag_execute_detailed, Borrow::Kind::Shared>(),
      METH_FASTCALL | METH_KEYWORDS,
-     "execute_detailed($self, parallel=False, max_threads=None, *, inputs=None, on_node=None)\n"
+     "execute_detailed($self, parallel=False, max_threads=None, *, inputs=None, on_node=None,\n"
+     "                 errors='continue', print_errors=True)\n"
      "--\n\n"
      "Execute the DAG as execute() does and report on every node\n\n"
      "Args:\n"
@@ -202,10 +261,33 @@ PyMethodDef g_methods[] = {
      "    inputs (Optional[dict]): Variables the run's context starts with. Default: None\n"
      "    on_node (Optional[callable]): Called with each node's record as soon as it is\n"
      "        recorded, on the calling thread; an exception it raises stops the run. Default: "
-     "None\n\n"
+     "None\n"
+     "    errors (str): What a failed node means for the run: 'continue' (go on), 'raise'\n"
+     "        (stop and raise its exception) or 'skip' (go on, but skip the nodes that read\n"
+     "        from it). Default: 'continue'\n"
+     "    print_errors (bool): Whether failures are written to sys.stderr as well. Default: "
+     "True\n\n"
      "Returns:\n"
      "    RunReport with the final context, the outputs of every node and branch, a record\n"
      "    per node (status, error, seconds, thread) and the run's Mermaid diagram"},
+    {"plan", method<py_dag_plan, Borrow::Kind::Shared>(), METH_FASTCALL | METH_KEYWORDS,
+     "plan($self, parallel=False)\n--\n\n"
+     "The scheduled nodes in the order a run in that mode merges their results\n\n"
+     "Each PlanRecord holds the node's id, label, function, mappings, dependencies, branch and\n"
+     "level, and its data flow: reads, for every name it reads the id of the node whose value\n"
+     "it sees (None: only the run's inputs can give it), and writes, for every name it\n"
+     "publishes the id of the previous node that publishes it. A node may publish nothing at\n"
+     "run time (it fails, or leaves an output out); these follow from the mappings alone.\n\n"
+     "Returns:\n"
+     "    List of PlanRecord"},
+    {"check", method<py_dag_check, Borrow::Kind::Shared>(), METH_FASTCALL | METH_KEYWORDS,
+     "check($self, parallel=False)\n--\n\n"
+     "Concerns about the data flow of a run in that mode\n\n"
+     "'unpublished read': a node reads a name that no node it can see publishes;\n"
+     "'same-level read' (parallel): another node of its own level publishes a name it reads;\n"
+     "'same-level write' (parallel): two nodes of one level publish the same name.\n\n"
+     "Returns:\n"
+     "    List of Finding, empty when the data flow is sound; str() of each tells what it is"},
     {nullptr, nullptr, 0, nullptr},
 };
 

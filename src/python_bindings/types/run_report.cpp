@@ -214,13 +214,21 @@ PyObject* run_report_repr(PyObject* self) {
     if (!check_whole(report)) {
         return nullptr;
     }
-    const std::vector<NodeTrace>& ran = report->state->trace.nodes();
+    const std::vector<NodeTrace>& traced = report->state->trace.nodes();
     const std::size_t total = report->dag->nodes().size();
-    const auto failed = static_cast<std::size_t>(
-        std::count_if(ran.begin(), ran.end(), [](const NodeTrace& node) { return node.failed; }));
-    return PyUnicode_FromFormat(
-        "<vantorix.RunReport: %zu node%s, %zu ok, %zu failed, %zu not run>", total,
-        total == 1 ? "" : "s", ran.size() - failed, failed, total - ran.size());
+    const auto count = [&traced](auto&& is) {
+        return static_cast<std::size_t>(std::count_if(traced.begin(), traced.end(), is));
+    };
+    const std::size_t failed = count([](const NodeTrace& node) { return node.failed; });
+    const std::size_t skipped = count([](const NodeTrace& node) { return node.skipped; });
+    PyRef text = PyRef::steal(
+        PyUnicode_FromFormat("<vantorix.RunReport: %zu node%s, %zu ok, %zu failed", total,
+                             total == 1 ? "" : "s", traced.size() - failed - skipped, failed));
+    PyRef tail =
+        PyRef::steal(skipped == 0 ? PyUnicode_FromFormat(", %zu not run>", total - traced.size())
+                                  : PyUnicode_FromFormat(", %zu skipped, %zu not run>", skipped,
+                                                         total - traced.size()));
+    return text && tail ? PyUnicode_Concat(text.get(), tail.get()) : nullptr;
 }
 
 PyObject* run_report_to_mermaid(RunReportObject* report, PyObject* const* args, Py_ssize_t nargsf,

@@ -113,6 +113,10 @@ void print_failure() {
 
 void report_setting_failure(const char* prefix, std::string_view name) {
     trace_current_error();
+    if (node_failure_quiet()) {
+        PyErr_Clear();
+        return;
+    }
     PyRef error = describe_current_error();
     PyRef key = text_to_python(name);
     PyRef message =
@@ -127,11 +131,18 @@ void report_setting_failure(const char* prefix, std::string_view name) {
 
 void report_call_failure() {
     trace_current_error();
+    if (node_failure_quiet()) {
+        PyErr_Clear();
+        return;
+    }
     print_failure();
 }
 
 void report_not_a_dict(PyObject* returned) {
     trace_not_a_dict(returned);
+    if (node_failure_quiet()) {
+        return;
+    }
     PyRef message =
         PyRef::steal(PyUnicode_FromString("Error: Python function did not return a dict\n"));
     if (message) {

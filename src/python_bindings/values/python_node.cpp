@@ -174,6 +174,11 @@ private:
 
 } // namespace
 
+PyObject* python_callable(const NodeFunction& function) noexcept {
+    const auto* python = dynamic_cast<const PythonNodeFunction*>(&function);
+    return python != nullptr ? python->callable() : nullptr;
+}
+
 int CallableVisitor::hold(const NodeFunctionPtr& function) noexcept {
     if (function.get() == current_) {
         ++held_;

@@ -14,6 +14,9 @@ namespace vantorix::python {
 NodeFunctionPtr create_python_node_function(PyRef callable,
                                             const std::vector<std::string>& input_names = {});
 
+// The Python callable behind `function` (borrowed), or null for a function of another kind.
+PyObject* python_callable(const NodeFunction& function) noexcept;
+
 // Shows the cyclic garbage collector (tp_traverse) the Python callables behind the node functions
 // an instance holds. Functions are fed in the order the instance holds them; nodes that share a
 // function hold it consecutively (other functions between them do not count). Its callable's one
