@@ -1,9 +1,11 @@
-"""Cost of a run report: PyDag.execute_detailed() next to PyDag.execute() on the same chain.
+"""Cost of a run report, and of the data-flow views: PyDag.execute_detailed(), PyDag.plan()
+and PyDag.check() next to PyDag.execute() on the same chain.
 
 Every node reads the previous node's variable and publishes one, as in the W1 workload of
 python_bench.py. The calls are sampled round-robin with the collector paused, and the medians
 are compared; the figure that matters is the ratio, which stays meaningful on a shared machine.
-A report makes its records and node outputs on first access: the last row reads both.
+A report makes its records and node outputs on first access: one row reads both. plan() and
+check() follow the same chain; both are linear, and plan() is meant to stay within 2 µs a node.
 
     python bench/report_bench.py                  # chains of 1,000 and 10,000 nodes
     python bench/report_bench.py --lengths 100000 --repetitions 9
@@ -59,7 +61,7 @@ def medians(runs: Dict[str, Callable[[], Any]], repetitions: int) -> Dict[str, f
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--lengths", type=int, nargs="+", default=[1_000, 10_000])
+    parser.add_argument("--lengths", type=int, nargs="+", default=[1_000, 10_000, 100_000])
     parser.add_argument("--repetitions", type=int, default=25)
     arguments = parser.parse_args()
 
@@ -87,6 +89,9 @@ def main() -> int:
             "execute_detailed(parallel=True)": lambda: dag.execute_detailed(parallel=True),
             "execute_detailed(on_node=...)": lambda: dag.execute_detailed(on_node=count),
             "execute_detailed(), then .nodes and .node_outputs": read_everything,
+            "plan()": dag.plan,
+            "plan(parallel=True)": lambda: dag.plan(True),
+            "check(parallel=True)": lambda: dag.check(True),
         }
         figures = medians(runs, arguments.repetitions)
         base = figures["execute()"]

@@ -2,9 +2,8 @@
 with the GIL released, and draw it as a Mermaid flowchart."""
 
 from collections.abc import Callable
-from typing import Any, Literal, SupportsIndex, final, type_check_only
+from typing import Any, Literal, NamedTuple, SupportsIndex, final, type_check_only
 
-from _typeshed import structseq
 from typing_extensions import Never, TypeAlias
 
 __all__ = ["PyGraph", "PyDag"]
@@ -17,45 +16,64 @@ _NodeFunction: TypeAlias = Callable[[dict[str, Any], dict[str, Any]], dict[str, 
 # (broadcast_var, impl_var); for `outputs` it is (impl_var, broadcast_var).
 _Mapping: TypeAlias = dict[str, str] | list[tuple[str, str]]
 # How a node of a run ended.
-_Status: TypeAlias = Literal["ok", "failed", "not run"]
+_Status: TypeAlias = Literal["ok", "failed", "skipped", "not run"]
+# What PyDag.check() found.
+_Concern: TypeAlias = Literal["unpublished read", "same-level read", "same-level write"]
 
-# The result types of PyDag.execute_detailed() exist at run time but are not module attributes:
-# reach them as type(report) and type(report.nodes[0]).
+# The record types exist at run time but are not module attributes: reach them as
+# type(report), type(report.nodes[0]), type(dag.plan()[0]) and type(dag.check()[0]).
 @final
 @type_check_only
-class NodeRecord(
-    structseq[Any],
-    tuple[int, str | None, int | None, int | None, _Status, BaseException | None,
-          float | None, int | None],
-):
+class NodeRecord(NamedTuple):
     """How one node of a run ended: what PyDag.execute_detailed reports for each node."""
 
-    @property
-    def id(self) -> int: ...
-    @property
-    def label(self) -> str | None: ...
-    @property
-    def branch_id(self) -> int | None:
-        """The branch the node belongs to, or None for the main chain."""
+    id: int
+    label: str | None
+    # The branch the node belongs to, or None for the main chain.
+    branch_id: int | None
+    # Index of the node's level; None when it could not be scheduled.
+    level: int | None
+    status: _Status
+    # The exception the node's function raised, or a TypeError for a result that is not a
+    # dict; None otherwise.
+    error: BaseException | None
+    # Wall time of the node's step on its thread; None when it did not run.
+    seconds: float | None
+    # threading.get_ident() of the thread that ran it; None when it did not run.
+    thread: int | None
 
-    @property
-    def level(self) -> int | None:
-        """Index of the node's level; None when it could not be scheduled."""
+@final
+@type_check_only
+class PlanRecord(NamedTuple):
+    """One scheduled node of PyDag.plan(), in the order a run merges results."""
 
-    @property
-    def status(self) -> _Status: ...
-    @property
-    def error(self) -> BaseException | None:
-        """The exception the node's function raised, or a TypeError for a result that is not
-        a dict; None otherwise."""
+    id: int
+    label: str | None
+    # The node's callable, or None for a no-op node.
+    function: _NodeFunction | None
+    # (context name, parameter name) pairs.
+    inputs: list[tuple[str, str]]
+    # (result name, context name) pairs.
+    outputs: list[tuple[str, str]]
+    dependencies: list[int]
+    branch_id: int | None
+    level: int
+    # {context name: id of the node whose value the node sees, or None}.
+    reads: dict[str, int | None]
+    # {context name: id of the previous node that publishes it, or None}.
+    writes: dict[str, int | None]
 
-    @property
-    def seconds(self) -> float | None:
-        """Wall time of the node's step on its thread; None when it did not run."""
+@final
+@type_check_only
+class Finding(NamedTuple):
+    """A concern about the data flow, found by PyDag.check(); str() tells what it is."""
 
-    @property
-    def thread(self) -> int | None:
-        """threading.get_ident() of the thread that ran it; None when it did not run."""
+    id: int
+    label: str | None
+    name: str
+    kind: _Concern
+    other: int | None
+    other_label: str | None
 
 @final
 @type_check_only
@@ -137,12 +155,24 @@ class PyDag:
         *,
         inputs: dict[str, Any] | None = None,
         on_node: Callable[[NodeRecord], object] | None = None,
+        errors: Literal["continue", "raise", "skip"] = "continue",
+        print_errors: bool = True,
     ) -> RunReport:
         """Run the DAG as execute() does and report on every node.
 
         `inputs` seed the context before the first node. `on_node` is called on the calling
         thread with each node's record as soon as it is recorded; what it raises stops the run.
+        `errors`: what a failed node means for the run: "continue", "raise" (stop and raise its
+        exception) or "skip" (leave out the nodes that read from it). `print_errors=False`
+        keeps failures off sys.stderr.
         """
+
+    def plan(self, parallel: bool = False) -> list[PlanRecord]:
+        """The scheduled nodes in the order a run in that mode merges results, each with the
+        node whose value every read sees and the writer every write follows."""
+
+    def check(self, parallel: bool = False) -> list[Finding]:
+        """Concerns about the data flow of a run in that mode; empty when it is sound."""
 
     @property
     def execution_order(self) -> list[int]:

@@ -101,9 +101,15 @@ REPORTS = textwrap.dedent('''\
     reveal_type(report.node_outputs)
     reveal_type(dag.levels)
     reveal_type(report.to_mermaid(durations=False))
-    status: Literal["ok", "failed", "not run"] = report.nodes[0].status
+    status: Literal["ok", "failed", "skipped", "not run"] = report.nodes[0].status
     error: Optional[BaseException] = report.failed[0].error
     record_id, label, *rest = report.nodes[0]
+    reads: dict[str, Optional[int]] = dag.plan(True)[0].reads
+    kind: Literal["unpublished read", "same-level read", "same-level write"] = dag.check()[0].kind
+    fields: tuple[str, ...] = dag.check()[0]._fields
+    writes: dict[str, str] = dag.plan()[0].writes  # error
+    dag.execute_detailed(errors="skip", print_errors=False)
+    dag.execute_detailed(errors="stop")  # error
     seconds: float = report.nodes[0].seconds  # error
     dag.execute_detailed(True, 2, {})  # error
     dag.execute_detailed(inputs={1: 2})  # error
