@@ -189,6 +189,30 @@ std::string to_mermaid(const Dag& dag) {
     return out;
 }
 
+namespace {
+
+// A box text escaped; an empty one gets a space, which the renderer requires.
+void append_escaped_box(std::string& out, const Node& node) {
+    const std::size_t start = out.size();
+    if (node.label) {
+        append_escaped(out, *node.label);
+    } else {
+        out += "Node ";
+        append_id(out, node.id);
+    }
+    if (out.size() == start) {
+        out += ' ';
+    }
+}
+
+} // namespace
+
+std::string to_escaped_mermaid(const Dag& dag) {
+    std::string out;
+    write_mermaid(out, dag, MermaidText{append_escaped_box, append_escaped});
+    return out;
+}
+
 std::string run_to_mermaid(const Dag& dag, const RunTrace& run_trace, bool durations) {
     const std::vector<Node>& nodes = dag.nodes();
     // Per node position: its trace, if it ran.

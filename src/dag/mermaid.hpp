@@ -23,6 +23,10 @@ struct MermaidText {
 void write_mermaid(std::string& out, const Dag& dag, const MermaidText& text = {});
 std::string to_mermaid(const Dag& dag);
 
+// The same diagram with labels and variable names escaped (as `run_to_mermaid` escapes them), so
+// that a renderer shows every text as it is; `to_mermaid` copies them as stored.
+std::string to_escaped_mermaid(const Dag& dag);
+
 // The diagram of one traced run: every box says how its node ended (and, with `durations`, how
 // long it took), boxes are coloured by status classes, and the arrows and branch highlights are
 // those of `to_mermaid`. Texts taken from labels and variable names are escaped so that the

@@ -66,7 +66,7 @@ def test_version_is_the_installed_metadata_version():
     (PyGraph, "Python wrapper for Graph builder", ["add", "branch", "build"]),
     # The specified methods keep their places; extensions follow them.
     (PyDag, "Python wrapper for DAG executor",
-     ["execute", "to_mermaid", "execute_detailed", "plan", "check"]),
+     ["execute", "to_mermaid", "execute_detailed", "plan", "check", "_repr_markdown_"]),
 ])
 def test_class_registration(cls, doc, methods):
     name = cls.__name__
@@ -74,7 +74,8 @@ def test_class_registration(cls, doc, methods):
     assert (cls.__module__, cls.__qualname__, cls.__doc__) == ("builtins", name, doc)
     assert repr(cls) == f"<class 'builtins.{name}'>"
     assert cls.__bases__ == (object,)
-    assert [key for key, value in vars(cls).items() if inspect.ismethoddescriptor(value)] == methods
+    assert [key for key, value in vars(cls).items()
+            if inspect.ismethoddescriptor(value) and not key.startswith("__")] == methods
 
 
 @pytest.mark.parametrize("cls, name", DOCS)
@@ -193,3 +194,28 @@ def test_internal_failure_is_a_base_exception_named_panic_exception():
         assert dag.execute(True) == {}
         print("ok")
     """)
+
+
+def test_objects_say_what_they_hold():
+    graph = PyGraph()
+    assert repr(graph) == "<PyGraph: 0 nodes, 0 branches>"
+    graph.add(None, "a")
+    side = PyGraph()
+    side.add(None, 'say "hi" | [x]')
+    inner = PyGraph()
+    inner.add()
+    side.branch(inner)
+    graph.branch(side)
+    assert repr(graph) == "<PyGraph: 3 nodes, 2 branches>"
+    assert repr(side) == "<PyGraph: consumed>"
+    dag = graph.build()
+    assert repr(dag) == "<PyDag: 3 nodes, 3 levels, 2 branches>"
+    assert repr(PyGraph().build()) == "<PyDag: 0 nodes, 0 levels, 0 branches>"
+    # Notebooks render the diagram, whose texts are escaped there (to_mermaid() keeps them).
+    assert dag._repr_markdown_() == (
+        '```mermaid\ngraph TD\n    0["a"]\n    1["say #quot;hi#quot; #124; #91;x#93;"]\n'
+        '    2["Node 2"]\n    0 --> 1\n    1 --> 2\n    style 1 fill:#e1f5ff\n'
+        '    style 2 fill:#e1f5ff\n```\n')
+    assert '1["say "hi" | [x]"]' in dag.to_mermaid()
+    report = dag.execute_detailed()
+    assert report._repr_markdown_() == "```mermaid\n" + report.to_mermaid() + "```\n"

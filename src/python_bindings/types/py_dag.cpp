@@ -12,6 +12,7 @@
 #include "values/conversion.hpp"
 #include "values/python_node.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <optional>
@@ -211,6 +212,30 @@ PyObject* py_dag_to_mermaid(PyDagObject* self, PyObject*) {
                                 "surrogateescape");
 }
 
+// "<PyDag: 12 nodes, 4 levels, 3 branches>", and how many nodes could not be scheduled if any.
+PyObject* py_dag_repr(PyObject* self) {
+    const Dag& dag = dag_of(as_dag_object(self));
+    const std::size_t nodes = dag.nodes().size();
+    const std::size_t levels = dag.levels().size();
+    const auto branches = static_cast<std::size_t>(
+        std::count_if(dag.nodes().begin(), dag.nodes().end(),
+                      [](const Node& node) { return node.is_branch_entry; }));
+    const std::size_t unscheduled = nodes - dag.order().size();
+    PyRef text = PyRef::steal(PyUnicode_FromFormat(
+        "<PyDag: %zu node%s, %zu level%s, %zu branch%s", nodes, nodes == 1 ? "" : "s", levels,
+        levels == 1 ? "" : "s", branches, branches == 1 ? "" : "es"));
+    PyRef tail =
+        PyRef::steal(unscheduled == 0 ? PyUnicode_FromString(">")
+                                      : PyUnicode_FromFormat(", %zu unscheduled>", unscheduled));
+    return text && tail ? PyUnicode_Concat(text.get(), tail.get()) : nullptr;
+}
+
+// The diagram in a fenced block, which notebooks (JupyterLab 4.1+) and GitHub render; labels and
+// names are escaped so that the renderer shows them as they are.
+PyObject* py_dag_repr_markdown(PyDagObject* self, PyObject*) {
+    return text_to_python("```mermaid\n" + to_escaped_mermaid(dag_of(self)) + "```\n").release();
+}
+
 PyObject* py_dag_execution_order(PyDagObject* self, void*) {
     return ids_to_python(dag_of(self).execution_order()).release();
 }
@@ -288,6 +313,9 @@ PyMethodDef g_methods[] = {
      "'same-level write' (parallel): two nodes of one level publish the same name.\n\n"
      "Returns:\n"
      "    List of Finding, empty when the data flow is sound; str() of each tells what it is"},
+    {"_repr_markdown_", method<py_dag_repr_markdown, Borrow::Kind::Shared>(), METH_NOARGS,
+     "_repr_markdown_($self)\n--\n\n"
+     "The DAG's Mermaid diagram in a fenced block, for notebooks; labels and names escaped"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -309,6 +337,7 @@ PyType_Slot g_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(py_dag_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(py_dag_traverse)},
     {Py_tp_clear, guarded_slot<py_dag_clear>()},
+    {Py_tp_repr, guarded_slot<py_dag_repr>()},
     {Py_tp_methods, g_methods},
     {Py_tp_getset, g_getset},
     {0, nullptr},

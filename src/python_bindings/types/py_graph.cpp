@@ -130,6 +130,29 @@ int py_graph_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// "<PyGraph: 5 nodes, 2 branches>", counting the nodes of attached branches too, or
+// "<PyGraph: consumed>" once built or attached.
+PyObject* py_graph_repr(PyObject* self) {
+    const std::optional<Graph>& graph = as_graph(self)->graph;
+    if (!graph) {
+        return PyUnicode_FromString("<PyGraph: consumed>");
+    }
+    std::size_t nodes = 0;
+    std::size_t branches = 0;
+    std::vector<const Graph*> pending{&*graph};
+    while (!pending.empty()) {
+        const Graph* current = pending.back();
+        pending.pop_back();
+        nodes += current->nodes().size();
+        branches += current->branches().size();
+        for (const Graph::Branch& branch : current->branches()) {
+            pending.push_back(branch.graph.get());
+        }
+    }
+    return PyUnicode_FromFormat("<PyGraph: %zu node%s, %zu branch%s>", nodes,
+                                nodes == 1 ? "" : "s", branches, branches == 1 ? "" : "es");
+}
+
 // Breaks a reference cycle through the graph's callables: the instance is consumed, as after
 // `build`. An instance that a method is using is left alone.
 int py_graph_clear(PyObject* self) {
@@ -319,6 +342,7 @@ PyType_Slot g_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(py_graph_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(py_graph_traverse)},
     {Py_tp_clear, guarded_slot<py_graph_clear>()},
+    {Py_tp_repr, guarded_slot<py_graph_repr>()},
     {Py_tp_methods, g_methods},
     {0, nullptr},
 };

@@ -243,6 +243,16 @@ PyObject* run_report_to_mermaid(RunReportObject* report, PyObject* const* args, 
     return text_to_python(run_to_mermaid(*report->dag, report->state->trace, durations)).release();
 }
 
+// The run's diagram in a fenced block, for notebooks.
+PyObject* run_report_repr_markdown(RunReportObject* report, PyObject*) {
+    if (!check_whole(report)) {
+        return nullptr;
+    }
+    return text_to_python("```mermaid\n" +
+                          run_to_mermaid(*report->dag, report->state->trace, true) + "```\n")
+        .release();
+}
+
 PyMethodDef g_methods[] = {
     {"to_mermaid", method<run_report_to_mermaid>(), METH_FASTCALL | METH_KEYWORDS,
      "to_mermaid($self, *, durations=True)\n--\n\n"
@@ -252,6 +262,9 @@ PyMethodDef g_methods[] = {
      "them as they are.\n\n"
      "Returns:\n"
      "    String containing the Mermaid diagram"},
+    {"_repr_markdown_", method<run_report_repr_markdown>(), METH_NOARGS,
+     "_repr_markdown_($self)\n--\n\n"
+     "The run's Mermaid diagram in a fenced block, for notebooks"},
     {nullptr, nullptr, 0, nullptr},
 };
 
