@@ -191,15 +191,19 @@ std::string to_mermaid(const Dag& dag) {
 
 namespace {
 
-// A box text escaped; an empty one gets a space, which the renderer requires.
-void append_escaped_box(std::string& out, const Node& node) {
-    const std::size_t start = out.size();
+void append_escaped_label(std::string& out, const Node& node) {
     if (node.label) {
         append_escaped(out, *node.label);
     } else {
         out += "Node ";
         append_id(out, node.id);
     }
+}
+
+// A box text escaped; an empty one gets a space, which the renderer requires.
+void append_escaped_box(std::string& out, const Node& node) {
+    const std::size_t start = out.size();
+    append_escaped_label(out, node);
     if (out.size() == start) {
         out += ' ';
     }
@@ -234,12 +238,7 @@ std::string run_to_mermaid(const Dag& dag, const RunTrace& run_trace, bool durat
     MermaidText text;
     text.box = [&](std::string& out, const Node& node) {
         const std::size_t start = out.size();
-        if (node.label) {
-            append_escaped(out, *node.label);
-        } else {
-            out += "Node ";
-            append_id(out, node.id);
-        }
+        append_escaped_label(out, node);
         const NodeTrace* trace = trace_of[static_cast<std::size_t>(&node - nodes.data())];
         if (trace == nullptr) {
             out += "<br/>not run";
