@@ -126,16 +126,16 @@ bool child_runs_a_parallel_level() {
 
 // The exit status of `child`, or -1 when it has not ended within a minute (and is killed).
 int wait_for(pid_t child) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    int status = 0;
-    while (waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
+    Latch exited(1);
+    std::thread watchdog([&] {
+        if (!exited.wait(std::chrono::minutes(1))) {
             kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return -1;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    });
+    int status = 0;
+    waitpid(child, &status, 0);
+    exited.count_down();
+    watchdog.join();
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

@@ -2,7 +2,7 @@
 
 namespace vantorix::python {
 
-PyTypeObject* new_named_tuple_type(const char* name, const char* fields) {
+PyTypeObject* new_named_tuple_type(const char* name, const char* fields, const char* doc) {
     PyRef collections = PyRef::steal(PyImport_ImportModule("collections"));
     PyRef factory = collections
                         ? PyRef::steal(PyObject_GetAttrString(collections.get(), "namedtuple"))
@@ -12,13 +12,16 @@ PyTypeObject* new_named_tuple_type(const char* name, const char* fields) {
     if (!factory || !arguments || !keywords) {
         return nullptr;
     }
-    PyObject* type = PyObject_Call(factory.get(), arguments.get(), keywords.get());
-    if (type != nullptr && !PyType_Check(type)) {
-        Py_DECREF(type);
+    PyRef type = PyRef::steal(PyObject_Call(factory.get(), arguments.get(), keywords.get()));
+    PyRef text = PyRef::steal(PyUnicode_FromString(doc));
+    if (!type || !text || PyObject_SetAttrString(type.get(), "__doc__", text.get()) < 0) {
+        return nullptr;
+    }
+    if (!PyType_Check(type.get())) {
         PyErr_SetString(PyExc_TypeError, "collections.namedtuple did not make a class");
         return nullptr;
     }
-    return reinterpret_cast<PyTypeObject*>(type);
+    return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
 PyRef make_named_tuple(PyTypeObject* type, std::initializer_list<PyObject*> items) {

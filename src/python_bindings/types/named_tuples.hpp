@@ -8,9 +8,9 @@
 
 namespace vantorix::python {
 
-// A new named tuple class `vantorix.<name>` with the space-separated `fields`. New reference, or
-// null with an error set.
-PyTypeObject* new_named_tuple_type(const char* name, const char* fields);
+// A new named tuple class `vantorix.<name>` with the space-separated `fields` and the
+// documentation `doc`. New reference, or null with an error set.
+PyTypeObject* new_named_tuple_type(const char* name, const char* fields, const char* doc);
 
 // An instance of `type` holding `items`, whose references it takes over (null items make it
 // fail). Null with an error set.

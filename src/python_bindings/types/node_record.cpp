@@ -30,17 +30,10 @@ bool ensure_record_type() {
         }
     }
     if (state.record_type == nullptr) {
-        PyTypeObject* type = new_named_tuple_type(
-            "NodeRecord", "id label branch_id level status error seconds thread");
-        PyRef doc = PyRef::steal(PyUnicode_FromString(kRecordDoc));
-        if (type == nullptr || !doc ||
-            PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), "__doc__", doc.get()) < 0) {
-            Py_XDECREF(type);
-            return false;
-        }
-        state.record_type = type;
+        state.record_type = new_named_tuple_type(
+            "NodeRecord", "id label branch_id level status error seconds thread", kRecordDoc);
     }
-    return true;
+    return state.record_type != nullptr;
 }
 
 } // namespace

@@ -66,33 +66,22 @@ PyMethodDef g_finding_str{"__str__", finding_str, METH_O, nullptr};
 bool ensure_types() {
     ModuleState& state = module_state();
     if (state.plan_record_type == nullptr) {
-        PyTypeObject* type = new_named_tuple_type(
+        state.plan_record_type = new_named_tuple_type(
             "PlanRecord",
-            "id label function inputs outputs dependencies branch_id level reads writes");
-        PyRef doc = PyRef::steal(PyUnicode_FromString(kPlanRecordDoc));
-        if (type == nullptr || !doc ||
-            PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), "__doc__", doc.get()) < 0) {
-            Py_XDECREF(type);
-            return false;
-        }
-        state.plan_record_type = type;
+            "id label function inputs outputs dependencies branch_id level reads writes",
+            kPlanRecordDoc);
     }
-    if (state.finding_type == nullptr) {
-        PyTypeObject* type =
-            new_named_tuple_type("Finding", "id label name kind other other_label");
-        PyRef doc = PyRef::steal(PyUnicode_FromString(kFindingDoc));
+    if (state.finding_type == nullptr && state.plan_record_type != nullptr) {
+        PyRef type = PyRef::steal(reinterpret_cast<PyObject*>(
+            new_named_tuple_type("Finding", "id label name kind other other_label", kFindingDoc)));
         PyRef function = PyRef::steal(PyCFunction_NewEx(&g_finding_str, nullptr, nullptr));
         PyRef method = function ? PyRef::steal(PyInstanceMethod_New(function.get())) : PyRef();
-        auto* object = reinterpret_cast<PyObject*>(type);
-        if (type == nullptr || !doc || !method ||
-            PyObject_SetAttrString(object, "__doc__", doc.get()) < 0 ||
-            PyObject_SetAttrString(object, "__str__", method.get()) < 0) {
-            Py_XDECREF(type);
+        if (!type || !method || PyObject_SetAttrString(type.get(), "__str__", method.get()) < 0) {
             return false;
         }
-        state.finding_type = type;
+        state.finding_type = reinterpret_cast<PyTypeObject*>(type.release());
     }
-    return true;
+    return state.finding_type != nullptr;
 }
 
 PyObject* id_or_none(const Dag& dag, NodePosition position) {
