@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace vantorix {
 
@@ -32,6 +34,18 @@ void run_node(const Dag& dag, NodePosition position, const Values& values, const
         [&](std::size_t index, VariableMapping::const_iterator, GraphData&& value) {
             publish(outputs[index], std::move(value));
         });
+}
+
+// Runs `step`, the node of `trace`, traced. With OnFailure::Stop and a failure, returns a copy of
+// the trace, to throw once the trace has its place in the run's.
+template <class Step>
+std::optional<NodeTrace> run_traced_node(NodeTrace& trace, const RunOptions& options,
+                                         Step&& step) {
+    detail::run_traced(trace, options.quiet_failures, std::forward<Step>(step));
+    if (trace.failed && options.on_failure == OnFailure::Stop) {
+        return trace;
+    }
+    return std::nullopt;
 }
 
 // The nodes of one wide level, run by workers against the values as they stood when the level
@@ -65,12 +79,10 @@ public:
             return;
         }
         result.trace.node = &dag_.nodes()[position];
-        detail::run_traced(result.trace, options_.quiet_failures, step);
-        const bool stop = result.trace.failed && options_.on_failure == OnFailure::Stop;
-        NodeTrace failed = stop ? result.trace : NodeTrace();
+        std::optional<NodeTrace> failed = run_traced_node(result.trace, options_, step);
         results_[next_.fetch_add(1, std::memory_order_relaxed)] = std::move(result);
-        if (stop) {
-            throw NodeFailed(std::move(failed));
+        if (failed) {
+            throw NodeFailed(std::move(*failed));
         }
     }
 
@@ -182,12 +194,10 @@ private:
         }
         NodeTrace node;
         node.node = &dag_.nodes()[position];
-        detail::run_traced(node, options_.quiet_failures, step);
-        const bool stop = node.failed && options_.on_failure == OnFailure::Stop;
-        NodeTrace failed = stop ? node : NodeTrace();
+        std::optional<NodeTrace> failed = run_traced_node(node, options_, step);
         add_trace(std::move(node));
-        if (stop) {
-            throw NodeFailed(std::move(failed));
+        if (failed) {
+            throw NodeFailed(std::move(*failed));
         }
     }
 
