@@ -1,11 +1,13 @@
 // The engine's runs against the reference interpreter on generated graphs, in both modes, from
 // an empty context and from a seeded one; and the schedule against Kahn's algorithm step by step.
+#include "dag/data_flow.hpp"
 #include "reference_run.hpp"
 #include "support.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -31,7 +33,10 @@ Pairs random_pairs(std::mt19937& random, const char* const* keys, std::size_t ke
 // Up to 12 nodes over a few shared names: inputs the context lacks, several nodes publishing one
 // name, two context names read under one function name, two results published under one name,
 // no-op nodes, repeated identifiers and dependencies on identifiers that no node has.
-Dag generated_dag(unsigned seed) {
+// `function(tag)` gives node i its function, tag i + 1.
+Dag generated_dag(
+    unsigned seed, const std::function<NodeFunctionPtr(std::int64_t)>& function =
+                       [](std::int64_t tag) { return echo(tag); }) {
     std::mt19937 random(seed);
     std::vector<Node> nodes;
     const std::size_t count = 1 + random() % 12;
@@ -49,9 +54,9 @@ Dag generated_dag(unsigned seed) {
         if (random() % 20 == 0) {
             dependencies.push_back(1000 + i); // never schedulable
         }
-        const NodeFunctionPtr function =
-            random() % 5 == 0 ? noop_node_function() : echo(static_cast<std::int64_t>(i + 1));
-        nodes.push_back(make_node(id, dependencies, function,
+        const NodeFunctionPtr node_function =
+            random() % 5 == 0 ? noop_node_function() : function(static_cast<std::int64_t>(i + 1));
+        nodes.push_back(make_node(id, dependencies, node_function,
                                   random_pairs(random, kContextNames, 5, kImplNames, 2),
                                   random_pairs(random, kImplNames, 3, kContextNames, 5)));
     }
@@ -214,4 +219,68 @@ TEST(Differential, OrderAndLevelsFollowKahnsAlgorithmOnGeneratedGraphs) {
         out_of_order += concatenated != expected.order ? 1 : 0;
     }
     EXPECT_GT(out_of_order, 0); // the generated graphs include such cases
+}
+
+TEST(Differential, DataFlowNamesTheWritersWhoseValuesNodesReceive) {
+    // Every node publishes x, y and z, values made from its tag, and keeps the inputs it got.
+    std::map<std::int64_t, std::map<std::string, std::int64_t>> received;
+    auto publishing = [&received](std::int64_t tag) {
+        return make_node_function([&received, tag](const Context& inputs, const Context&) {
+            received[tag] = as_ints(inputs);
+            return ints({{"x", tag * 10 + 1}, {"y", tag * 10 + 2}, {"z", tag * 10 + 3}});
+        });
+    };
+    const std::map<std::string, std::int64_t> values_of{{"x", 1}, {"y", 2}, {"z", 3}};
+    for (unsigned seed = 0; seed < 400; ++seed) {
+        const Dag dag = generated_dag(seed, publishing);
+        const Context initial = generated_initial(seed);
+        for (const bool parallel : {false, true}) {
+            received.clear();
+            RunOptions options = run_options(parallel, 1);
+            options.initial = &initial;
+            run(dag, options);
+            const DataFlow flow(dag, parallel);
+            for (const NodePosition position : flow.order()) {
+                const Node& node = dag.nodes()[position];
+                if (node.function == noop_node_function()) {
+                    continue;
+                }
+                // What the node should have got: per input entry, the value the writer that the
+                // data flow names published last under that name, or the initial one. A no-op
+                // writer publishes nothing: the value is then its previous writer's.
+                std::map<std::string, std::int64_t> expected;
+                std::size_t index = 0;
+                for (const auto [context_name, impl_name] : node.input_mapping) {
+                    NodePosition writer = flow.reads(position, node)[index++];
+                    while (writer != DataFlow::kNone &&
+                           dag.nodes()[writer].function == noop_node_function()) {
+                        const Node& silent = dag.nodes()[writer];
+                        std::size_t entry = 0;
+                        for (const auto [result, published] : silent.output_mapping) {
+                            if (published == context_name) {
+                                break;
+                            }
+                            ++entry;
+                        }
+                        writer = flow.writes(writer, silent)[entry];
+                    }
+                    if (writer == DataFlow::kNone) {
+                        if (const GraphData* value = initial.find(context_name)) {
+                            expected[std::string(impl_name)] = value->as_int();
+                        }
+                        continue;
+                    }
+                    for (const auto [result, published] : dag.nodes()[writer].output_mapping) {
+                        if (published == context_name) {
+                            expected[std::string(impl_name)] =
+                                (writer + 1) * 10 + values_of.at(std::string(result));
+                        }
+                    }
+                }
+                EXPECT_EQ(received[position + 1], expected)
+                    << (parallel ? "parallel" : "sequential") << ", seed " << seed << ", position "
+                    << position;
+            }
+        }
+    }
 }
