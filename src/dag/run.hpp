@@ -42,7 +42,7 @@ struct RunOptions {
     OnFailure on_failure = OnFailure::Continue;
     bool quiet_failures = false;
     // How the calling thread waits for workers.
-    WaitHooks wait;
+    WorkerHooks workers;
 };
 
 struct RunResult {

@@ -47,6 +47,7 @@ static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
 // once `running` has dropped to zero.
 struct LevelRun {
     BatchWork& work;
+    const WorkerHooks& hooks;
     // The depth of the run, which its workers run their nodes at.
     std::size_t run_depth;
     // The process the workers were started in: after a fork the child has none of them.
@@ -55,11 +56,15 @@ struct LevelRun {
     // Per batch: how many workers have not finished yet (the word the calling thread waits on),
     // and how they ended. The first interrupt to claim the place is the one kept.
     std::atomic<std::uint32_t> running{0};
+    // Per batch: how many workers have attached to the host (the word the starting thread waits
+    // on).
+    std::atomic<std::uint32_t> attached{0};
     std::atomic<bool> panicked{false};
     std::atomic<bool> interrupt_claimed{false};
     std::exception_ptr interrupt;
 
-    LevelRun(BatchWork& level_work, std::size_t depth) : work(level_work), run_depth(depth) {}
+    LevelRun(BatchWork& level_work, const WorkerHooks& worker_hooks, std::size_t depth)
+        : work(level_work), hooks(worker_hooks), run_depth(depth) {}
 
     void hold_interrupt(std::exception_ptr interrupted) noexcept {
         if (!interrupt_claimed.exchange(true, std::memory_order_acq_rel)) {
@@ -97,8 +102,28 @@ struct WorkerTask {
         ~FinishGuard() { level->finish_worker(std::move(interrupted), failed); }
     } guard{task.level, nullptr};
     const detail::RunDepthScope depth(task.level->run_depth);
+    LevelRun& level = *task.level;
     try {
-        task.level->work.run(task.index);
+        if (level.hooks.attach) {
+            // Counted however attaching ends: the starting thread waits for every worker.
+            struct Attached {
+                LevelRun& level;
+                ~Attached() {
+                    level.attached.fetch_add(1, std::memory_order_release);
+                    futex_wake_all(level.attached);
+                }
+            } attached{level};
+            level.hooks.attach();
+        }
+        struct Detach {
+            const WorkerHooks& hooks;
+            ~Detach() {
+                if (hooks.detach) {
+                    hooks.detach();
+                }
+            }
+        } detach{level.hooks};
+        level.work.run(task.index);
         guard.failed = false;
     } catch (abi::__forced_unwind&) {
         throw; // thread cancellation must unwind, never be swallowed
@@ -116,10 +141,10 @@ struct WorkerTask {
     return nullptr;
 }
 
-// Waits until every worker of the batch has finished, calling the wait hook as WaitHooks
+// Waits until every worker of the batch has finished, calling the wait hook as WorkerHooks
 // says. Whatever the hook throws is held for the end of the batch. Returns false when the workers
 // are gone for good: the hook (a signal handler it ran) forked, and this is the child.
-[[gnu::no_sanitize("null")]] bool wait_for_batch(LevelRun& level, const WaitHooks& hooks) {
+[[gnu::no_sanitize("null")]] bool wait_for_batch(LevelRun& level, const WorkerHooks& hooks) {
     const auto tick = std::chrono::duration_cast<std::chrono::nanoseconds>(hooks.tick);
     const timespec timeout{static_cast<time_t>(tick.count() / 1'000'000'000),
                            static_cast<long>(tick.count() % 1'000'000'000)};
@@ -155,10 +180,43 @@ void join_all(const std::vector<pthread_t>& threads) {
     }
 }
 
+// Starts one worker per task, each on a pooled stack when there is one (kept in `stacks`, to go
+// back once the threads are joined), until one cannot start: `spawn_error` then says why.
+void start_workers(LevelRun& level, std::vector<WorkerTask>& tasks,
+                   std::vector<pthread_t>& threads, std::vector<WorkerStack>& stacks,
+                   int& spawn_error) {
+    for (std::size_t i = 0; i < tasks.size(); ++i) {
+        level.running.fetch_add(1, std::memory_order_relaxed);
+        pthread_t thread;
+        spawn_error = level.hooks.spawn_fault ? level.hooks.spawn_fault(i) : 0;
+        if (spawn_error == 0) {
+            pthread_attr_t attributes;
+            pthread_attr_init(&attributes);
+            // Without a pooled stack the thread facility maps one of the same size.
+            const WorkerStack stack = acquire_worker_stack();
+            if (stack) {
+                pthread_attr_setstack(&attributes, stack.base, stack.size);
+            } else {
+                pthread_attr_setstacksize(&attributes, kWorkerStackSize);
+            }
+            spawn_error = pthread_create(&thread, &attributes, run_worker, &tasks[i]);
+            pthread_attr_destroy(&attributes);
+            if (stack) {
+                stacks.push_back(stack); // reserved: cannot throw
+            }
+        }
+        if (spawn_error != 0) {
+            level.running.fetch_sub(1, std::memory_order_relaxed);
+            return;
+        }
+        threads.push_back(thread);
+    }
+}
+
 // Starts one worker for each of the level's nodes `first` to `first + count - 1`, waits for all
 // of them and reports how they ended.
 [[gnu::no_sanitize("null")]] void run_batch(LevelRun& level, std::size_t first, std::size_t count,
-                                            const WaitHooks& hooks) {
+                                            const WorkerHooks& hooks) {
     std::vector<WorkerTask> tasks;
     tasks.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
@@ -181,31 +239,22 @@ void join_all(const std::vector<pthread_t>& threads) {
     stacks.held.reserve(count);
 
     int spawn_error = 0;
-    for (std::size_t i = 0; i < tasks.size(); ++i) {
-        level.running.fetch_add(1, std::memory_order_relaxed);
-        pthread_t thread;
-        spawn_error = hooks.spawn_fault ? hooks.spawn_fault(i) : 0;
-        if (spawn_error == 0) {
-            pthread_attr_t attributes;
-            pthread_attr_init(&attributes);
-            // Without a pooled stack the thread facility maps one of the same size.
-            const WorkerStack stack = acquire_worker_stack();
-            if (stack) {
-                pthread_attr_setstack(&attributes, stack.base, stack.size);
-            } else {
-                pthread_attr_setstacksize(&attributes, kWorkerStackSize);
-            }
-            spawn_error = pthread_create(&thread, &attributes, run_worker, &tasks[i]);
-            pthread_attr_destroy(&attributes);
-            if (stack) {
-                stacks.held.push_back(stack); // reserved: cannot throw
-            }
+    auto start = [&] {
+        start_workers(level, tasks, threads, stacks.held, spawn_error);
+        if (!hooks.attach) {
+            return;
         }
-        if (spawn_error != 0) {
-            level.running.fetch_sub(1, std::memory_order_relaxed);
-            break;
+        const auto started = static_cast<std::uint32_t>(threads.size());
+        for (std::uint32_t seen;
+             (seen = level.attached.load(std::memory_order_acquire)) < started;) {
+            futex_wait(level.attached, seen, nullptr);
         }
-        threads.push_back(thread);
+    };
+    level.attached.store(0, std::memory_order_relaxed);
+    if (hooks.around_start) {
+        hooks.around_start(start);
+    } else {
+        start();
     }
 
     bool workers_here = true;
@@ -214,7 +263,7 @@ void join_all(const std::vector<pthread_t>& threads) {
     } catch (abi::__forced_unwind&) {
         // The calling thread is being ended inside the hook, but the workers use `level` and
         // `tasks`, which live in this frame: they finish first.
-        wait_for_batch(level, WaitHooks());
+        wait_for_batch(level, WorkerHooks());
         join_all(threads);
         throw;
     }
@@ -247,9 +296,9 @@ void join_all(const std::vector<pthread_t>& threads) {
 } // namespace
 
 void run_in_batches(BatchWork& work, std::size_t count, std::size_t batch_size,
-                    std::size_t run_depth, const WaitHooks& hooks,
+                    std::size_t run_depth, const WorkerHooks& hooks,
                     const std::function<void()>& after_batch) {
-    LevelRun run(work, run_depth);
+    LevelRun run(work, hooks, run_depth);
     for (std::size_t start = 0; start < count; start += batch_size) {
         run_batch(run, start, std::min(batch_size, count - start), hooks);
         after_batch();

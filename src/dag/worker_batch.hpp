@@ -18,8 +18,9 @@ protected:
     ~BatchWork() = default;
 };
 
-// How the calling thread waits for a batch of workers.
-struct WaitHooks {
+// How workers start and enter the host of the node functions, and how the calling thread waits
+// for a batch of them.
+struct WorkerHooks {
     // Makes the wait wake up: `on_wait` is called when a signal handler has run on the calling
     // thread (the signal interrupts the wait), when `tick` has passed without either, and once
     // more when the batch has finished. It may throw an `ExecutionInterrupt` to stop the run once
@@ -30,6 +31,13 @@ struct WaitHooks {
     std::chrono::milliseconds tick{20};
     // Test seam: returns an errno value to make starting worker `index` of a batch fail.
     std::function<int(std::size_t index)> spawn_fault;
+    // Entering the host: `attach` runs first on every worker thread, and the calling thread runs
+    // the starting of a batch (which returns once every started worker has attached) inside
+    // `around_start`, so that the host can keep something, a lock say, held meanwhile. `detach`
+    // runs last on every worker thread.
+    std::function<void(const std::function<void()>& start)> around_start;
+    std::function<void()> attach;
+    std::function<void()> detach;
 };
 
 // Runs items 0 to `count` - 1 of `work`, each on a worker thread of its own, in batches of at
@@ -37,7 +45,7 @@ struct WaitHooks {
 // each. Workers run at run depth `run_depth`. Throws ExecutionError when a worker fails or cannot
 // start, or the first interrupt or std::bad_alloc of a worker, once its batch has finished.
 void run_in_batches(BatchWork& work, std::size_t count, std::size_t batch_size,
-                    std::size_t run_depth, const WaitHooks& hooks,
+                    std::size_t run_depth, const WorkerHooks& hooks,
                     const std::function<void()>& after_batch);
 
 } // namespace vantorix

@@ -84,13 +84,13 @@ struct FailureScene {
         nodes.push_back(make_node(99, {1}, must_not_run()));
         return Dag(std::move(nodes));
     }
-    static WaitHooks hooks(std::function<void()> on_wait) {
-        WaitHooks hooks;
+    static WorkerHooks hooks(std::function<void()> on_wait) {
+        WorkerHooks hooks;
         hooks.tick = std::chrono::milliseconds(1);
         hooks.on_wait = std::move(on_wait);
         return hooks;
     }
-    WaitHooks opening_hooks() {
+    WorkerHooks opening_hooks() {
         return hooks([this] {
             if (failure_raised) {
                 gate.count_down();
@@ -220,7 +220,7 @@ BatchObservation observe_batches(std::size_t count, std::optional<std::size_t> m
                 return Context();
             })));
     }
-    WaitHooks hooks;
+    WorkerHooks hooks;
     hooks.spawn_fault = [&](std::size_t index) {
         seen.spawn_indexes.push_back(index);
         return 0;
@@ -283,7 +283,7 @@ TEST(ExecutionFailure, WorkerThatCannotStartFailsTheRunAfterJoiningTheStartedOne
     FailureScene scene;
     const Dag dag = scene.dag({scene.waiting_worker(), scene.waiting_worker(),
                                scene.must_not_run(), scene.must_not_run()});
-    WaitHooks hooks = scene.opening_hooks();
+    WorkerHooks hooks = scene.opening_hooks();
     hooks.spawn_fault = [&](std::size_t index) {
         if (index == 2) {
             scene.failure_raised = true;
@@ -322,7 +322,7 @@ TEST(ExecutionFailure, InterruptOnTheCallingThreadStopsTheRunInBothModes) {
 TEST(ExecutionFailure, WaitHookInterruptStopsTheRunOnceTheBatchFinished) {
     FailureScene scene;
     const Dag dag = scene.dag({scene.waiting_worker(), scene.waiting_worker()});
-    const WaitHooks hooks = FailureScene::hooks([&] {
+    const WorkerHooks hooks = FailureScene::hooks([&] {
         scene.gate.count_down();
         throw Stop(3);
     });
@@ -336,7 +336,7 @@ TEST(ExecutionFailure, OtherWaitHookFailureWaitsForTheBatchBeforeItSurfaces) {
     FailureScene scene;
     const Dag dag = scene.dag({scene.waiting_worker(), scene.waiting_worker()});
     std::atomic<int> calls{0};
-    const WaitHooks hooks = FailureScene::hooks([&] {
+    const WorkerHooks hooks = FailureScene::hooks([&] {
         if (++calls == 1) {
             throw std::runtime_error("hook failed");
         }
@@ -371,7 +371,7 @@ TEST(ExecutionWait, SignalHandlerRunOnTheCallingThreadWakesItsWait) {
         }
         return Context();
     }));
-    WaitHooks hooks;
+    WorkerHooks hooks;
     hooks.tick = std::chrono::hours(1);
     hooks.on_wait = [&] { woken.count_down(); };
     run(dag, run_options(true, std::nullopt, hooks));
@@ -385,7 +385,7 @@ TEST(ExecutionWait, CallingThreadEndedInItsWaitHookLetsItsWorkersFinishFirst) {
         Latch release{1};
         std::atomic<bool> caller_unwound{false};
         std::atomic<bool> worker_outlived_caller{true};
-        WaitHooks hooks;
+        WorkerHooks hooks;
         std::optional<Dag> dag;
     } scene;
     scene.dag = one_worker_dag(make_node_function([&scene](const Context&, const Context&) {
@@ -505,4 +505,43 @@ TEST(Execution, SeedingLeavesTheCallersContextAsItWas) {
                   (Values{{"a", 22}, {"b", 1}, {"c", 37}, {"d", 9}}));
         EXPECT_EQ(as_ints(initial), (Values{{"a", 3}, {"c", 5}, {"d", 9}}));
     }
+}
+
+TEST(ExecutionWorkers, EveryWorkerAttachesWhileTheBatchIsStartedAndDetachesAfterItsNode) {
+    static thread_local bool attached_here = false;
+    std::mutex mutex;
+    std::atomic<bool> starting{false};
+    std::vector<std::string> events;
+    auto note = [&](std::string event) {
+        std::lock_guard lock(mutex);
+        events.push_back(std::move(event));
+    };
+    WorkerHooks hooks;
+    // The host holds back what the workers do until `start` returns (Python: the lock); every
+    // worker has attached by then.
+    hooks.around_start = [&](const std::function<void()>& start) {
+        starting = true;
+        start();
+        starting = false;
+        note("started");
+    };
+    hooks.attach = [&] {
+        attached_here = true;
+        note(starting ? "attach while starting" : "attach late");
+    };
+    hooks.detach = [&] { note(attached_here ? "detach" : "detach elsewhere"); };
+    const NodeFunctionPtr worker = make_node_function([&](const Context&, const Context&) {
+        note(attached_here ? "node" : "node without attaching");
+        return Context();
+    });
+    const Dag dag = dag_of(make_node(0, {}), make_node(1, {0}, worker), make_node(2, {0}, worker),
+                           make_node(3, {0}, worker));
+    run(dag, run_options(true, 2, hooks));
+    std::map<std::string, int> counts;
+    for (const std::string& event : events) {
+        ++counts[event];
+    }
+    EXPECT_EQ(counts,
+              (std::map<std::string, int>{
+                  {"attach while starting", 3}, {"started", 2}, {"node", 3}, {"detach", 3}}));
 }

@@ -82,11 +82,11 @@ inline Context execute_node(const Node& node, const Context& context) {
 
 // Options of a run in the given mode that waits for its workers with `wait`.
 inline RunOptions run_options(bool parallel, std::optional<std::size_t> max_threads,
-                              WaitHooks wait = {}) {
+                              WorkerHooks workers = {}) {
     RunOptions options;
     options.parallel = parallel;
     options.max_threads = max_threads;
-    options.wait = std::move(wait);
+    options.workers = std::move(workers);
     return options;
 }
 

@@ -21,9 +21,30 @@ thread_local bool t_finalizing_thread = false;
 // thread takes the lock as usual.
 bool may_take_lock() noexcept { return t_finalizing_thread || !interpreter_finalizing(); }
 
+// The thread state that `attach_worker` made for this worker thread, until its node takes it.
+thread_local PyThreadState* t_worker_state = nullptr;
+
 } // namespace
 
 bool runs_signal_handlers() noexcept { return gettid() == getpid(); }
+
+void attach_worker() noexcept {
+    if (!interpreter_finalizing()) {
+        t_worker_state = PyThreadState_New(PyInterpreterState_Main());
+    }
+}
+
+void detach_worker() noexcept {
+    // A worker whose node never took the lock (a node that is not Python's) still owns its state.
+    if (PyThreadState* state = std::exchange(t_worker_state, nullptr);
+        state != nullptr && may_take_lock()) {
+        parking_on_thread_end([state] {
+            PyEval_RestoreThread(state);
+            PyThreadState_Clear(state);
+            PyThreadState_DeleteCurrent();
+        });
+    }
+}
 
 NodeLock::NodeLock() {
     if (lock_depth() > 0) {
@@ -33,7 +54,13 @@ NodeLock::NodeLock() {
     if (!may_take_lock()) {
         return;
     }
-    state_ = parking_on_thread_end(PyGILState_Ensure);
+    if (PyThreadState* state = std::exchange(t_worker_state, nullptr)) {
+        // Its count of PyGILState_Ensure calls is one, so the release below deletes it.
+        parking_on_thread_end([state] { PyEval_RestoreThread(state); });
+        state_ = PyGILState_UNLOCKED;
+    } else {
+        state_ = parking_on_thread_end(PyGILState_Ensure);
+    }
     took_lock_ = true;
     acquired_ = true;
     ++lock_depth();
@@ -69,6 +96,19 @@ void ReleasedLock::reacquire() {
     lock_depth() = saved_depth_;
     t_finalizing_thread = saved_finalizing_thread_;
     apply_released_references();
+}
+
+void ReleasedLock::holding(const std::function<void()>& action) {
+    if (!may_take_lock()) {
+        action();
+        return;
+    }
+    parking_on_thread_end([this] { PyEval_RestoreThread(saved_); });
+    struct Release {
+        ReleasedLock& lock;
+        ~Release() { lock.saved_ = PyEval_SaveThread(); }
+    } release{*this};
+    action();
 }
 
 void ReleasedLock::with_lock(const std::function<void()>& action) {

@@ -13,6 +13,13 @@ namespace vantorix::python {
 // thread is the one that forked).
 bool runs_signal_handlers() noexcept;
 
+// A worker thread that may run Python nodes gets its thread state while the thread that starts it
+// holds the lock, as a thread that Python itself starts does: a thread state made without the
+// lock could be made while the interpreter finalises, which the interpreter does not survive.
+// `attach_worker` runs on the worker (its node's NodeLock takes the state), `detach_worker` last.
+void attach_worker() noexcept;
+void detach_worker() noexcept;
+
 // Takes the interpreter lock for a node function on whatever thread it runs. `acquired()` is
 // false once the interpreter finalises, on every thread but the finalising one: Python must not
 // be touched then.
@@ -38,6 +45,9 @@ public:
     // one never returns from here: it is parked, as the interpreter would end it.
     void reacquire();
     ~ReleasedLock() { reacquire(); }
+    // Runs `action`, which runs no Python code, with the lock held again, or without it once the
+    // interpreter finalises (unless this is the finalising thread).
+    void holding(const std::function<void()>& action);
     // Runs `action` with the lock briefly held again, from inside the released section. Does
     // nothing once the interpreter finalises, unless this is the finalising thread.
     void with_lock(const std::function<void()>& action);
