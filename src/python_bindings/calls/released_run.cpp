@@ -75,12 +75,16 @@ bool run_released(RunOptions& options, const std::function<void(ReleasedLock&)>&
         // signal handler has run on it (Ctrl-C interrupts the wait), and every 100 ms for an
         // interrupt that comes without a signal (_thread.interrupt_main). It takes the lock
         // briefly to run the handlers. Waits on other threads sleep until the batch is done.
-        options.workers.around_start = [&released](const std::function<void()>& start) {
-            released.holding(start);
-        };
-        options.workers.attach = attach_worker;
-        options.workers.detach = detach_worker;
-        if (runs_signal_handlers()) {
+        // The interpreter finalises on the main thread: while the main thread runs a DAG it
+        // cannot begin, so only runs on other threads need their workers' thread states made
+        // under the lock (which costs the overlap of starting workers with running nodes).
+        if (!runs_signal_handlers()) {
+            options.workers.around_start = [&released](const std::function<void()>& start) {
+                released.holding(start);
+            };
+            options.workers.attach = attach_worker;
+            options.workers.detach = detach_worker;
+        } else {
             options.workers.tick = std::chrono::milliseconds(100);
             options.workers.on_wait = [&released] {
                 call_with_lock(released, [] { return PyErr_CheckSignals() == 0; });

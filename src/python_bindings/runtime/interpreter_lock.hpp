@@ -17,6 +17,7 @@ bool runs_signal_handlers() noexcept;
 // holds the lock, as a thread that Python itself starts does: a thread state made without the
 // lock could be made while the interpreter finalises, which the interpreter does not survive.
 // `attach_worker` runs on the worker (its node's NodeLock takes the state), `detach_worker` last.
+// Workers of a run on the main thread need neither: the interpreter cannot finalise meanwhile.
 void attach_worker() noexcept;
 void detach_worker() noexcept;
 
