@@ -38,7 +38,8 @@ done
 reports=$(mktemp -d)
 trap 'rm -rf "$reports"' EXIT
 export LD_PRELOAD=$preload${LD_PRELOAD:+ $LD_PRELOAD}
-export PYTHONPATH=$module_dir${PYTHONPATH:+:$PYTHONPATH}
+# The checkout too, for the pure-Python vantorix_dask, also in the scripts the tests start.
+export PYTHONPATH=$module_dir:$PWD${PYTHONPATH:+:$PYTHONPATH}
 export PYTHONMALLOC=malloc
 # Reports go to files, one per process: pytest captures the stderr of tests (and so would
 # swallow a report), and child processes started by tests report there too. A distinct exit

@@ -57,6 +57,28 @@ def const(**values):
     return lambda inputs, params: dict(values)
 
 
+class OwnHash(str):
+    """Equal only to itself, so a dict can hold it beside a plain str of the same text."""
+
+    def __hash__(self):
+        return id(self)
+
+    def __eq__(self, other):
+        return self is other
+
+    def __str__(self):
+        raise AssertionError("the engine must not call __str__")
+
+
+class Guarded(dict):
+    """A returned dict whose overridden methods must not decide what a node publishes."""
+
+    def items(self):
+        raise AssertionError("overridden methods are not called")
+
+    __getitem__ = __iter__ = keys = values = get = __contains__ = items
+
+
 # Whether the module imported is one that pip installed, rather than a build tree's.
 INSTALLED = Path(vantorix.__file__).parent == Path(sysconfig.get_paths()["platlib"])
 

@@ -68,7 +68,7 @@ def test_sdist_holds_what_a_build_needs(dist):
     with tarfile.open(dist["sdist"]) as archive:
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
     needed = {"CMakeLists.txt", "pyproject.toml", "README.md", "vantorix-stubs/__init__.pyi",
-              "src/python_bindings/CMakeLists.txt", "src/python_bindings/module/module_init.cpp",
+              "vantorix_dask/__init__.py", "src/python_bindings/CMakeLists.txt", "src/python_bindings/module/module_init.cpp",
               "src/dag/run.cpp", "src/graph_data/graph_data.hpp",
               "examples/quickstart.py"}
     assert needed <= names
@@ -89,10 +89,11 @@ def test_wheel_holds_the_module_its_stubs_and_license(wheel_fixture, platform_ta
         (metadata,) = [name for name in names if name.endswith(".dist-info/METADATA")]
         headers = archive.read(metadata).decode().split("\n\n", 1)[0].splitlines()
     # Nothing grafted in by the repair: the module needs only libraries every system has.
-    files = [name for name in names if ".dist-info/" not in name and not name.endswith("/")]
-    assert len(files) == 2
-    assert "vantorix-stubs/__init__.pyi" in files
-    (module,) = [name for name in files if name != "vantorix-stubs/__init__.pyi"]
+    files = {name for name in names if ".dist-info/" not in name and not name.endswith("/")}
+    pure_python = {"vantorix-stubs/__init__.pyi", "vantorix_dask/__init__.py",
+                   "vantorix_dask/py.typed"}
+    assert pure_python <= files
+    (module,) = files - pure_python
     assert module.startswith("vantorix.cpython-") and module.endswith(".so")
     assert {"License-Expression: MIT", "License-File: LICENSE"} <= set(headers)
     assert metadata.replace("METADATA", "licenses/LICENSE") in names

@@ -9,31 +9,11 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import chain, fanout
-
-
-class OwnHash(str):
-    """Equal only to itself, so a dict can hold it beside a plain str of the same text."""
-
-    def __hash__(self):
-        return id(self)
-
-    def __eq__(self, other):
-        return self is other
-
-    def __str__(self):
-        raise AssertionError("the engine must not call __str__")
+from conftest import Guarded, OwnHash, chain, fanout
 
 
 class Plain(str):
     pass
-
-
-class Guarded(dict):
-    def items(self):
-        raise AssertionError("overridden methods are not called")
-
-    __getitem__ = __iter__ = keys = values = get = __contains__ = items
 
 
 TEXTS = ["y", "out", "é", "名前", "\ud800", ""]

@@ -123,3 +123,33 @@ def test_stubs_type_run_reports(tmp_path):
     check_types(REPORTS, "reports.py",
                 ["vantorix.RunReport", "dict[int, dict[str, Any]]", "list[list[int]]", "str"],
                 tmp_path)
+
+
+DASK = textwrap.dedent('''\
+    from typing import Literal
+
+    import vantorix
+    import vantorix_dask
+
+    graph = vantorix.PyGraph()
+    graph.add(lambda inputs, params: {"y": 1}, "node", outputs={"y": "y"})
+    dag = graph.build()
+    reveal_type(vantorix_dask.execute(dag, scheduler="sync", inputs={"x": 1}, outputs={"y"}))
+    report = vantorix_dask.execute_detailed(dag, False, print_errors=False)
+    reveal_type(report.failed[0].pid)
+    reveal_type(vantorix_dask.to_dask(dag, outputs=["y"]))
+    reveal_type(dag.plan(True)[0].inputs)
+    status: Literal["ok", "failed"] = report.nodes[0].status
+    error: str = report.nodes[0].error  # error
+    vantorix_dask.execute(graph)  # error
+    vantorix_dask.execute(dag, False, "sync")  # error
+    vantorix_dask.to_dask(dag, inputs=[("x", 1)])  # error
+''')
+
+
+def test_the_dask_companion_is_typed_strictly(tmp_path):
+    pytest.importorskip("dask", reason="dask is not installed (pip install '.[dask]')")
+    returncode, output = mypy("-p", "vantorix_dask", cwd=tmp_path)
+    assert returncode == 0, output
+    check_types(DASK, "on_dask.py", ["dict[str, Any]", "int", "dask.delayed.Delayed",
+                                     "list[tuple[str, str]]"], tmp_path)
