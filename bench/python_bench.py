@@ -452,6 +452,18 @@ def markdown(results: Dict[str, Any]) -> str:
     return "\n".join(lines)
 
 
+def publish(table: str, results: Dict[str, Any], json_path: Optional[str],
+            markdown_path: Optional[str]) -> None:
+    """Prints the tables, and writes them and the raw figures to the files asked for."""
+    print(table)
+    if json_path:
+        with open(json_path, "w") as handle:
+            json.dump(results, handle, indent=2)
+    if markdown_path:
+        with open(markdown_path, "w") as handle:
+            handle.write(table)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--repetitions", type=int, default=15)
@@ -482,14 +494,7 @@ def main() -> None:
     for name in workloads:
         if name in chosen:
             results[name] = workloads[name]()
-    table = markdown(results)
-    print(table)
-    if args.json:
-        with open(args.json, "w") as handle:
-            json.dump(results, handle, indent=2)
-    if args.markdown:
-        with open(args.markdown, "w") as handle:
-            handle.write(table)
+    publish(markdown(results), results, args.json, args.markdown)
 
 
 if __name__ == "__main__":
