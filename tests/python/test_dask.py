@@ -86,40 +86,47 @@ def build(spec, count=None):
 
 
 seeds = st.none() | st.dictionaries(st.sampled_from(NAMES), st.sampled_from(["seed"]))
+selections = st.none() | st.sets(st.sampled_from(NAMES))
 
 
-def in_process(dag, parallel, inputs):
-    """Context, what sys.stderr received, and each node's status."""
+def in_process(dag, parallel, inputs, outputs=None):
+    """Context (the `outputs` in it), what sys.stderr received, and each node's status."""
     stderr = io.StringIO()
     with contextlib.redirect_stderr(stderr):
         report = dag.execute_detailed(parallel, 1, inputs=inputs)
-    return report.context, stderr.getvalue(), {node.id: node.status for node in report.nodes}
+    context = {name: value for name, value in report.context.items()
+               if outputs is None or name in outputs}
+    return context, stderr.getvalue(), {node.id: node.status for node in report.nodes}
 
 
-def on_dask(dag, parallel, inputs, scheduler):
+def on_dask(dag, parallel, inputs, scheduler, outputs=None):
     """The same as `in_process`, and the report."""
     stderr = io.StringIO()
     with contextlib.redirect_stderr(stderr):
         report = vantorix_dask.execute_detailed(dag, parallel, scheduler=scheduler,
-                                                inputs=inputs)
+                                                inputs=inputs, outputs=outputs)
     assert report.failed == [node for node in report.nodes if node.status == "failed"]
     assert [node.id for node in report.nodes] == [record.id for record in dag.plan(parallel)]
     statuses = {node.id: node.status for node in report.nodes}
     return (report.context, stderr.getvalue(), statuses), report
 
 
-def assert_same_as_in_process(spec, inputs, parallel, scheduler):
+def assert_same_as_in_process(spec, inputs, parallel, scheduler, outputs=None):
     dag = build(spec).build()
-    got, report = on_dask(dag, parallel, inputs, scheduler)
-    assert got == in_process(dag, parallel, inputs)
+    got, report = on_dask(dag, parallel, inputs, scheduler, outputs)
+    expected = in_process(dag, parallel, inputs, outputs)
+    assert got == expected
+    # The collection alone computes only what the selected names need.
+    value = vantorix_dask.to_dask(dag, parallel, inputs=inputs, outputs=outputs)
+    assert dask.compute(value, scheduler=scheduler)[0] == expected[0]
     return report
 
 
 @pytest.mark.parametrize("scheduler", ["sync", "threads"])
 @settings(max_examples=60, deadline=None)
-@given(spec=graph_specs(), inputs=seeds, parallel=st.booleans())
-def test_generated_graphs_run_as_in_process(scheduler, spec, inputs, parallel):
-    assert_same_as_in_process(spec, inputs, parallel, scheduler)
+@given(spec=graph_specs(), inputs=seeds, parallel=st.booleans(), outputs=selections)
+def test_generated_graphs_run_as_in_process(scheduler, spec, inputs, parallel, outputs):
+    assert_same_as_in_process(spec, inputs, parallel, scheduler, outputs)
 
 
 def test_importing_leaves_dask_alone():
