@@ -239,7 +239,7 @@ class _Graph:
             self._add_node(record)
             for name in record.writes:
                 last_writer[name] = record.id
-        names = [*last_writer, *(name for name in self._inputs if name not in last_writer)]
+        names = self._context_order(dag, parallel)
         if outputs is not None:
             names = [name for name in names if name in outputs]
         args: list[Any] = []
@@ -267,6 +267,18 @@ class _Graph:
         self.graph[self.key] = (
             partial(_context_and_outcomes, tuple(layout), range(first_outcome, len(args))),
             *args)
+
+    def _context_order(self, dag: vantorix.PyDag, parallel: bool) -> list[str]:
+        """The names of the final context in the in-process run's order, whatever the mode: the
+        inputs, then every other name as a sequential run first publishes it."""
+        sequential: Iterable[vantorix.PlanRecord] = self.plan
+        if parallel:
+            by_id = {record.id: record for record in self.plan}
+            sequential = (by_id[node] for node in dag.execution_order)
+        names = dict.fromkeys(self._inputs)
+        for record in sequential:
+            names.update(dict.fromkeys(record.writes))
+        return list(names)
 
     def _add_node(self, record: vantorix.PlanRecord) -> None:
         holder_args: dict[Any, int] = {}

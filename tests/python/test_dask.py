@@ -97,17 +97,18 @@ def observed(run):
 
 
 def assert_same_as_in_process(dag, inputs, parallel, scheduler, outputs=None):
-    """Context, failure texts and records in merge order, and the bare collection's result."""
+    """Context (in the in-process order), failure texts and records in merge order, and the
+    bare collection's result."""
     expected, expected_text = observed(lambda: dag.execute_detailed(parallel, 1, inputs=inputs))
     report, text = observed(lambda: vantorix_dask.execute_detailed(
         dag, parallel, scheduler=scheduler, inputs=inputs, outputs=outputs))
-    context = {name: value for name, value in expected.context.items()
-               if outputs is None or name in outputs}
-    assert (report.context, text) == (context, expected_text)
+    context = [(name, value) for name, value in expected.context.items()
+               if outputs is None or name in outputs]
+    assert (list(report.context.items()), text) == (context, expected_text)
     assert [node[:5] for node in report.nodes] == [node[:5] for node in expected.nodes]
     assert report.failed == [node for node in report.nodes if node.status == "failed"]
     value = vantorix_dask.to_dask(dag, parallel, inputs=inputs, outputs=outputs)
-    assert dask.compute(value, scheduler=scheduler)[0] == context
+    assert list(dask.compute(value, scheduler=scheduler)[0].items()) == context
     return report
 
 
