@@ -18,6 +18,7 @@ import traceback
 import uuid
 from collections.abc import Callable, Collection, Iterable, Mapping
 from functools import partial
+from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Optional
 
 if TYPE_CHECKING:
@@ -83,12 +84,44 @@ class _NodeSpec(NamedTuple):
 _HOST = socket.gethostname()
 
 
+# What cloudpickle names the file of code it carries by value: the functions of `__main__` and
+# of modules registered with `register_pickle_by_value`.
+_DYNAMIC_CODE = "<dynamic-code>"
+# What traceback.format_exception() passes on Python 3.10 and later.
+_COMPACT: dict[str, Any] = {"compact": True} if sys.version_info >= (3, 10) else {}
+
+
 def _error_text(error: BaseException) -> str:
     """The failure as the default `sys.excepthook` prints it in-process, where the traceback
-    starts in the node's function: this module's frame is left out."""
+    starts in the node's function: this module's frame is left out. Frames of code carried by
+    value get back the file of their module, and with it their source lines."""
     frames = error.__traceback__
-    return "".join(traceback.format_exception(
-        type(error), error, frames.tb_next if frames is not None else None))
+    frames = frames.tb_next if frames is not None else None
+    summary = traceback.TracebackException(type(error), error, frames, lookup_lines=False,
+                                           **_COMPACT)
+    _restore_files(summary, error, frames)
+    return "".join(summary.format())
+
+
+def _restore_files(summary: traceback.TracebackException, error: BaseException,
+                   frames: Optional[TracebackType]) -> None:
+    """Names the module's file in the frames of `summary`, and of the exceptions chained to it
+    or grouped in it, whose code says only `<dynamic-code>`."""
+    todo = [(summary, error, frames)]
+    while todo:
+        summary, error, frames = todo.pop()
+        for frame_summary, (frame, _) in zip(summary.stack, traceback.walk_tb(frames)):
+            if frame_summary.filename == _DYNAMIC_CODE:
+                file = frame.f_globals.get("__file__")
+                if isinstance(file, str):
+                    frame_summary.filename = file
+        for chained, cause in ((summary.__cause__, error.__cause__),
+                               (summary.__context__, error.__context__)):
+            if chained is not None and cause is not None:
+                todo.append((chained, cause, cause.__traceback__))
+        for grouped, member in zip(getattr(summary, "exceptions", None) or (),
+                                   getattr(error, "exceptions", ())):
+            todo.append((grouped, member, member.__traceback__))
 
 
 def _published_results(returned: dict[Any, Any], spec: _NodeSpec) -> _Published:

@@ -1,16 +1,19 @@
 """vantorix_dask against the in-process run: generated graphs give the same final context and
-the same failure texts on dask's sync and threaded schedulers and on a LocalCluster of two
-worker processes; only the selected outputs come back; exits and unpicklable callables."""
+the same failure texts on dask's sync, threaded and processes schedulers and on a LocalCluster of
+two worker processes; only the selected outputs come back; exits and unpicklable callables."""
 
 import contextlib
 import io
 import itertools
+import multiprocessing
 import os
 import pickle
 import subprocess
 import sys
 import threading
 import zlib
+from concurrent.futures import ProcessPoolExecutor
+from functools import partial
 
 import pytest
 from hypothesis import given, settings
@@ -23,10 +26,12 @@ from conftest import Guarded, OwnHash
 dask = pytest.importorskip("dask", reason="dask is not installed (pip install '.[dask]')")
 cloudpickle = pytest.importorskip("cloudpickle", reason="cloudpickle comes with dask")
 from dask.core import get_dependencies  # noqa: E402
+from dask.multiprocessing import get as processes_get  # noqa: E402
 
 import vantorix_dask  # noqa: E402
 
-# The cluster's workers cannot import the test modules: their functions travel by value.
+# The functions of the test modules travel by value, as those of a script's __main__ do (where
+# dask pickles with cloudpickle: always on the processes scheduler).
 cloudpickle.register_pickle_by_value(sys.modules[__name__])
 cloudpickle.register_pickle_by_value(conftest)
 
@@ -240,14 +245,18 @@ def test_arguments_are_checked(arguments, message):
         vantorix_dask.to_dask(**{"dag": exiting_dag(stop), **arguments})
 
 
-# --- on a LocalCluster of two worker processes --------------------------------------------
+# --- in other processes: dask's processes scheduler, a LocalCluster -----------------------
+
+
+def no_sanitizer():
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the worker processes would all run under the preloaded sanitizer, "
+                    "slowly, and none of them uses the module")
 
 
 @pytest.fixture(scope="module")
 def client():
-    if "libasan" in os.environ.get("LD_PRELOAD", ""):
-        pytest.skip("the cluster's worker processes would all run under the preloaded "
-                    "sanitizer, slowly, and none of them uses the module")
+    no_sanitizer()
     distributed = pytest.importorskip(
         "distributed", reason="distributed is not installed (pip install '.[dask]')")
     with distributed.LocalCluster(processes=True, n_workers=2, threads_per_worker=1,
@@ -256,10 +265,23 @@ def client():
         yield connected
 
 
+@pytest.fixture(scope="module")
+def processes():
+    """The processes scheduler on a pool of two kept for the module, one task at a time."""
+    no_sanitizer()
+    with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
+        yield partial(processes_get, pool=pool, chunksize=1)
+
+
+@pytest.fixture(scope="module", params=["processes", "client"])
+def elsewhere(request):
+    return request.getfixturevalue(request.param)
+
+
 @settings(max_examples=12, deadline=None)
 @given(spec=graph_specs(), inputs=seeds, parallel=st.booleans())
-def test_generated_graphs_run_as_in_process_on_a_cluster(client, spec, inputs, parallel):
-    report = assert_same_as_in_process(build(spec).build(), inputs, parallel, client)
+def test_generated_graphs_run_as_in_process_elsewhere(elsewhere, spec, inputs, parallel):
+    report = assert_same_as_in_process(build(spec).build(), inputs, parallel, elsewhere)
     assert os.getpid() not in {node.pid for node in report.nodes}
 
 
@@ -297,8 +319,8 @@ def test_a_large_intermediate_stays_on_the_workers(client):
     assert result["where"] != os.getpid()
 
 
-def test_an_exit_on_a_worker_is_raised_on_the_caller(client):
-    assert_exit_raised_on_caller(stop, client)
+def test_an_exit_on_a_worker_is_raised_on_the_caller(elsewhere):
+    assert_exit_raised_on_caller(stop, elsewhere)
 
 
 def test_a_chain_deeper_than_the_recursion_limit_computes_on_a_cluster(client):
