@@ -68,9 +68,9 @@ def test_sdist_holds_what_a_build_needs(dist):
     with tarfile.open(dist["sdist"]) as archive:
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
     needed = {"CMakeLists.txt", "pyproject.toml", "README.md", "vantorix-stubs/__init__.pyi",
-              "vantorix_dask/__init__.py", "src/python_bindings/CMakeLists.txt", "src/python_bindings/module/module_init.cpp",
-              "src/dag/run.cpp", "src/graph_data/graph_data.hpp",
-              "examples/quickstart.py"}
+              "vantorix_dask/__init__.py", "src/python_bindings/CMakeLists.txt",
+              "src/python_bindings/module/module_init.cpp", "src/dag/run.cpp",
+              "src/graph_data/graph_data.hpp", "examples/quickstart.py"}
     assert needed <= names
     assert not [name for name in names if name.startswith(("build/", "dist/", ".ci/"))]
 
