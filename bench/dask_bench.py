@@ -44,8 +44,9 @@ def spin(rounds: int, seed: int) -> int:
 
 
 def calibrate(seconds: float) -> int:
-    """Rounds of `spin` that take about `seconds` here."""
-    rounds = 100_000
+    """Rounds of `spin` that take about `seconds` here, timed on samples long enough for the
+    processor to reach its working clock."""
+    rounds = 2_000_000
     elapsed = min(timed(lambda: spin(rounds, 0)) for _ in range(3))
     return max(1, int(rounds * seconds / elapsed))
 
