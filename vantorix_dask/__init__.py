@@ -69,7 +69,7 @@ class _Published(dict[str, Any]):
     outcome: _Outcome
 
 
-class _NodeSpec(NamedTuple):
+class _NodeTask(NamedTuple):
     """What a node task needs besides its holders of values."""
 
     function: Optional[Callable[[dict[str, Any], dict[str, Any]], Any]]
@@ -124,7 +124,7 @@ def _restore_files(summary: traceback.TracebackException, error: BaseException,
             todo.append((grouped, member, member.__traceback__))
 
 
-def _published_results(returned: dict[Any, Any], spec: _NodeSpec) -> _Published:
+def _published_results(returned: dict[Any, Any], task: _NodeTask) -> _Published:
     """The context values a returned dict publishes, as in-process: its own entries (whatever
     a subclass overrides), `str` keys only, a later key with the same text winning."""
     results = {}
@@ -133,20 +133,20 @@ def _published_results(returned: dict[Any, Any], spec: _NodeSpec) -> _Published:
             if not isinstance(key, str):
                 continue
             key = str.__str__(key)
-        if key in spec.result_names:
+        if key in task.result_names:
             results[key] = value
     published = _Published()
-    for result_name, context_name in spec.outputs:
+    for result_name, context_name in task.outputs:
         if result_name in results:
             published[context_name] = results[result_name]
     return published
 
 
-def _run_node(spec: _NodeSpec, *holders: Mapping[str, Any]) -> _Published:
+def _run_node(task: _NodeTask, *holders: Mapping[str, Any]) -> _Published:
     """One node task: calls the function with the values its holders have, catching every
     failure, so that nothing is printed on the worker."""
     inputs: dict[str, Any] = {}
-    for context_name, parameter, indices in spec.inputs:
+    for context_name, parameter, indices in task.inputs:
         for index in indices:
             holder = holders[index]
             if context_name in holder:
@@ -156,9 +156,9 @@ def _run_node(spec: _NodeSpec, *holders: Mapping[str, Any]) -> _Published:
     error: Optional[str] = None
     stop: Optional[BaseException] = None
     start = time.perf_counter()
-    if spec.function is not None:
+    if task.function is not None:
         try:
-            returned = spec.function(inputs, {})
+            returned = task.function(inputs, {})
         except (SystemExit, KeyboardInterrupt) as exit_:
             stop = exit_
             error = _error_text(exit_)
@@ -166,7 +166,7 @@ def _run_node(spec: _NodeSpec, *holders: Mapping[str, Any]) -> _Published:
             error = _error_text(failure)
         else:
             if isinstance(returned, dict):
-                published = _published_results(returned, spec)
+                published = _published_results(returned, task)
             else:
                 error = NOT_A_DICT
     seconds = time.perf_counter() - start
@@ -322,9 +322,9 @@ class _Graph:
                 indices = tuple(holder_args.setdefault(holder, len(holder_args))
                                 for holder in holders)
                 inputs.append((context_name, parameter, indices))
-        spec = _NodeSpec(record.function, tuple(inputs),
+        task = _NodeTask(record.function, tuple(inputs),
                          tuple(record.outputs), frozenset(name for name, _ in record.outputs))
-        self.graph[(self._node_name, record.id)] = (partial(_run_node, spec), *holder_args)
+        self.graph[(self._node_name, record.id)] = (partial(_run_node, task), *holder_args)
 
     def _input_holder(self, name: str) -> Any:
         if name not in self._inputs:

@@ -59,7 +59,7 @@ class Step:
         return returned
 
 
-node_specs = st.fixed_dictionaries({
+node_shapes = st.fixed_dictionaries({
     "kind": st.sampled_from(["ok", "ok", "ok", "raise", "not a dict", "no-op", "subclass"]),
     "inputs": st.lists(st.tuples(st.sampled_from(NAMES), st.sampled_from(["p", "q"])),
                        max_size=3),
@@ -68,18 +68,18 @@ node_specs = st.fixed_dictionaries({
 })
 
 
-def graph_specs(depth=2):
+def graph_shapes(depth=2):
     """A first node, then nodes and branches (nested `depth` deep)."""
-    items = node_specs.map(lambda node: ("node", node))
+    items = node_shapes.map(lambda node: ("node", node))
     if depth:
-        items = st.one_of(items, items, graph_specs(depth - 1).map(lambda sub: ("branch", sub)))
-    return st.tuples(node_specs, st.lists(items, max_size=5))
+        items = st.one_of(items, items, graph_shapes(depth - 1).map(lambda sub: ("branch", sub)))
+    return st.tuples(node_shapes, st.lists(items, max_size=5))
 
 
-def build(spec, count=None):
+def build(shape, count=None):
     count = count or itertools.count()
     graph = vantorix.PyGraph()
-    first, rest = spec
+    first, rest = shape
     for kind, item in [("node", first), *rest]:
         if kind == "branch":
             graph.branch(build(item, count))
@@ -119,9 +119,9 @@ def assert_same_as_in_process(dag, inputs, parallel, scheduler, outputs=None):
 
 @pytest.mark.parametrize("scheduler", ["sync", "threads"])
 @settings(max_examples=60, deadline=None)
-@given(spec=graph_specs(), inputs=seeds, parallel=st.booleans(), outputs=selections)
-def test_generated_graphs_run_as_in_process(scheduler, spec, inputs, parallel, outputs):
-    assert_same_as_in_process(build(spec).build(), inputs, parallel, scheduler, outputs)
+@given(shape=graph_shapes(), inputs=seeds, parallel=st.booleans(), outputs=selections)
+def test_generated_graphs_run_as_in_process(scheduler, shape, inputs, parallel, outputs):
+    assert_same_as_in_process(build(shape).build(), inputs, parallel, scheduler, outputs)
 
 
 def test_importing_leaves_dask_alone():
@@ -279,9 +279,9 @@ def elsewhere(request):
 
 
 @settings(max_examples=12, deadline=None)
-@given(spec=graph_specs(), inputs=seeds, parallel=st.booleans())
-def test_generated_graphs_run_as_in_process_elsewhere(elsewhere, spec, inputs, parallel):
-    report = assert_same_as_in_process(build(spec).build(), inputs, parallel, elsewhere)
+@given(shape=graph_shapes(), inputs=seeds, parallel=st.booleans())
+def test_generated_graphs_run_as_in_process_elsewhere(elsewhere, shape, inputs, parallel):
+    report = assert_same_as_in_process(build(shape).build(), inputs, parallel, elsewhere)
     assert os.getpid() not in {node.pid for node in report.nodes}
 
 
