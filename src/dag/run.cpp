@@ -216,8 +216,8 @@ private:
         const std::size_t batch_size =
             options_.max_threads ? std::max<std::size_t>(*options_.max_threads, 1) : level.size();
         std::size_t taken = 0;
-        run_in_batches(work, level.size(), batch_size, detail::current_run_depth(), options_.workers,
-                       [&] {
+        run_in_batches(work, level.size(), batch_size, detail::current_run_depth(),
+                       options_.workers, [&] {
                            if (!options_.trace) {
                                return;
                            }
