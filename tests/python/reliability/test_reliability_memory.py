@@ -2,6 +2,7 @@
 included, give back every reference they take; resident memory stays flat over a long loop;
 and one object shared by a whole level survives another thread churning its references."""
 
+import gc
 import os
 import sys
 import threading
@@ -39,13 +40,19 @@ def counts(objects):
     return [sys.getrefcount(obj) for obj in objects]
 
 
+def type_counts():
+    """References to the two types, one per live instance: after a full collection, so that
+    garbage of earlier tests that a collection during the test would free does not count."""
+    gc.collect()
+    return sys.getrefcount(vantorix.PyGraph), sys.getrefcount(vantorix.PyDag)
+
+
 @pytest.mark.volume
 def test_wide_parallel_runs_give_back_every_reference(capsys, monkeypatch):
     # Failures recorded as text only: a kept traceback would hold the nodes' inputs.
     reported = []
     monkeypatch.setattr(sys, "excepthook", lambda t, v, tb: reported.append(f"{t.__name__}"))
-    graph_type, dag_type = vantorix.PyGraph, vantorix.PyDag
-    type_baseline = sys.getrefcount(graph_type), sys.getrefcount(dag_type)
+    type_baseline = type_counts()
     # 50 nodes: a root, then 7 branches of 7 steps (7 levels of 7 nodes on workers).
     steps = [Step(index) for index in range(50)]
     dag = fan([steps[i:i + 7] for i in range(1, 50, 7)], root=steps[0])
@@ -65,11 +72,10 @@ def test_wide_parallel_runs_give_back_every_reference(capsys, monkeypatch):
     del dag  # each node held one reference to its function
     assert counts(steps) == [count - 1 for count in baseline[0]]
     assert counts(payloads) == baseline[1]
-    assert (sys.getrefcount(graph_type), sys.getrefcount(dag_type)) == type_baseline
+    assert type_counts() == type_baseline
 
 
 def test_graphs_built_and_run_inside_nodes_on_workers_are_freed():
-    graph_type, dag_type = vantorix.PyGraph, vantorix.PyDag
     value = Payload()
 
     def build_and_run(inputs, params):
@@ -77,11 +83,11 @@ def test_graphs_built_and_run_inside_nodes_on_workers_are_freed():
         return {"out": inner.execute(True)["out"]}
 
     dag = fan([[build_and_run]] * 4)
-    type_baseline = sys.getrefcount(graph_type), sys.getrefcount(dag_type)
+    type_baseline = type_counts()
     value_baseline = sys.getrefcount(value)
     for run in range(100):
         assert dag.execute(*MODES[run % len(MODES)])["out"] is value
-    assert (sys.getrefcount(graph_type), sys.getrefcount(dag_type)) == type_baseline
+    assert type_counts() == type_baseline
     assert sys.getrefcount(value) == value_baseline
 
 
