@@ -41,7 +41,7 @@ struct RunOptions {
     // another is one whose input names that other node as the one it sees (`DataFlow`).
     OnFailure on_failure = OnFailure::Continue;
     bool quiet_failures = false;
-    // How the calling thread waits for workers.
+    // How worker threads start, enter the host of the node functions, and are waited for.
     WorkerHooks workers;
 };
 
