@@ -50,6 +50,8 @@ std::vector<DataFlow::Finding> DataFlow::findings() const {
     // Per variable, the two last nodes of the current level that publish it, in level order.
     std::vector<NodePosition> publisher(variables.size(), kNone);
     std::vector<NodePosition> earlier_publisher(variables.size(), kNone);
+    // Per variable, the last node found writing it where another node of its level does.
+    std::vector<NodePosition> found_writing(variables.size(), kNone);
     std::vector<Finding> found;
     std::size_t begin = 0;
     while (begin < order_.size()) {
@@ -91,18 +93,18 @@ std::vector<DataFlow::Finding> DataFlow::findings() const {
                 continue;
             }
             const std::span<const NodePosition> follows = writes(position, node);
+            const std::span<const VariableId> outputs = variables.outputs(position, node);
             index = 0;
             for (auto entry = node.output_mapping.begin(); entry != node.output_mapping.end();
                  ++entry, ++index) {
                 const NodePosition previous = follows[index];
-                const Finding finding{position, (*entry).second, Concern::SameLevelWrite,
-                                      previous};
                 // A name the node publishes twice is found once.
-                const bool again = !found.empty() && found.back().node == position &&
-                                   found.back().name == finding.name &&
-                                   found.back().concern == finding.concern;
-                if (previous != kNone && level_of[previous] == level_of[position] && !again) {
-                    found.push_back(finding);
+                NodePosition& found_by = found_writing[outputs[index]];
+                if (previous != kNone && level_of[previous] == level_of[position] &&
+                    found_by != position) {
+                    found_by = position;
+                    found.push_back(
+                        {position, (*entry).second, Concern::SameLevelWrite, previous});
                 }
             }
         }

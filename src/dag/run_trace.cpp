@@ -31,23 +31,27 @@ void forget_places(const std::vector<VariableValue>& values, std::vector<std::si
 } // namespace
 
 // A run schedules every identifier once (the first node that has it), so each node that ran has
-// an entry of its own.
+// an entry of its own. A skipped node did not run and has none.
 std::vector<Outputs> RunTrace::node_outputs(const Dag& dag) const {
-    std::vector<Outputs> folded(nodes_.size());
+    std::vector<Outputs> folded;
+    folded.reserve(nodes_.size());
     std::vector<std::size_t> place_of(dag.variables().size(), SIZE_MAX);
     for (std::size_t k = 0; k < nodes_.size(); ++k) {
-        folded[k].key = nodes_[k].node->id;
-        merge_into(folded[k].values, published(k), place_of);
-        forget_places(folded[k].values, place_of);
+        if (nodes_[k].skipped) {
+            continue;
+        }
+        Outputs& outputs = folded.emplace_back(Outputs{nodes_[k].node->id, {}});
+        merge_into(outputs.values, published(k), place_of);
+        forget_places(outputs.values, place_of);
     }
     return folded;
 }
 
 std::vector<Outputs> RunTrace::branch_outputs(const Dag& dag) const {
-    // The nodes of each branch, in the order they ran: a stable sort by branch.
+    // The nodes of each branch that ran, in the order they ran: a stable sort by branch.
     std::vector<std::size_t> branched;
     for (std::size_t k = 0; k < nodes_.size(); ++k) {
-        if (nodes_[k].node->branch_id) {
+        if (nodes_[k].node->branch_id && !nodes_[k].skipped) {
             branched.push_back(k);
         }
     }

@@ -54,8 +54,8 @@ public:
         return {values_.data() + begin, ends_[k] - begin};
     }
 
-    // The outputs of every node that ran, in the order they ran; a variable it published twice
-    // once, with the later value.
+    // The outputs of every node that ran (a failed one published nothing; a skipped one did not
+    // run), in the order they ran; a variable it published twice once, with the later value.
     std::vector<Outputs> node_outputs(const Dag& dag) const;
     // The outputs of every branch of which a node ran, by identifier: what its nodes published,
     // merged in the order they ran.

@@ -116,6 +116,14 @@ def test_a_join_beside_the_branches_reads_nothing_they_publish(parallel):
     assert fan_in(2).check(parallel) == []
 
 
+def test_a_name_written_twice_beside_another_level_writer_is_found_once():
+    graph = graph_of({})
+    for outputs in ({"o": "a", "u": "c"}, {"o": "a", "u": "c", "w": "a"}):
+        graph.branch(graph_of({"outputs": outputs}))
+    findings = graph.build().check(parallel=True)
+    assert [(f.id, f.name, f.other) for f in findings] == [(2, "a", 1), (2, "c", 1)]
+
+
 def test_same_level_reads_and_writes_are_found_in_parallel_mode_only():
     graph = graph_of({"label": "start", "outputs": {"v": "x"}})
     graph.branch(graph_of({"label": "writer", "outputs": {"v": "shared"}}))

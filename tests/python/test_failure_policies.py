@@ -61,6 +61,19 @@ def test_skip_leaves_out_what_reads_from_a_failure_and_goes_on(mode, capsys):
     assert "class 2 skipped" in report.to_mermaid() and "use<br/>skipped" in report.to_mermaid()
 
 
+@pytest.mark.parametrize("mode", MODES)
+def test_outputs_list_the_failed_node_that_ran_and_not_the_skipped_ones(mode):
+    graph = graph_of({"function": boom, "label": "f", "outputs": {"o": "a"}})
+    graph.branch(graph_of({"label": "skipped", "inputs": {"a": "a"}}))
+    graph.branch(graph_of({"label": "reads", "inputs": {"a": "a"}},
+                          {"function": const(b=2), "label": "ran", "outputs": {"b": "b"}}))
+    report = graph.build().execute_detailed(*mode, errors="skip", print_errors=False)
+    assert statuses(report) == {"f": "failed", "skipped": "skipped", "reads": "skipped",
+                                "ran": "ok"}
+    assert report.node_outputs == {0: {}, 3: {"b": 2}}
+    assert report.branch_outputs == {2: {"b": 2}}
+
+
 def test_skip_propagates_through_skipped_nodes():
     graph = graph_of({"function": boom, "label": "a", "outputs": {"x": "x"}},
                      {"function": const(y=1), "label": "b", "inputs": {"x": "x"},

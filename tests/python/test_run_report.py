@@ -513,6 +513,38 @@ def test_cycle_through_a_value_held_only_by_the_node_outputs_is_collected():
     assert freed == [True]
 
 
+@pytest.mark.parametrize("first", ["node_outputs", "branch_outputs", "nodes", "failed"])
+def test_attributes_read_by_a_finaliser_while_they_are_made_are_whole_and_made_once(first):
+    # Before 3.12 an allocation of the getter runs the collector, and with it the finaliser.
+    names = ("node_outputs", "branch_outputs", "nodes", "failed")
+    graph = graph_of({"function": raising(ValueError, "x"), "label": "fails"})
+    for k in range(20):
+        graph.branch(graph_of({"function": const(o=[k]), "outputs": {"o": f"x{k}"}}))
+    report = graph.build().execute_detailed(print_errors=False)
+    seen = []
+
+    class Reader:
+        def __init__(self):
+            self.me = self
+
+        def __del__(self):
+            seen.append({name: getattr(report, name) for name in names})
+
+    thresholds = gc.get_threshold()
+    gc.collect()
+    Reader()
+    gc.set_threshold(1)
+    try:
+        getattr(report, first)
+    finally:
+        gc.set_threshold(*thresholds)
+    gc.collect()
+    assert report.node_outputs == {0: {}, **{k: {f"x{k - 1}": [k - 1]} for k in range(1, 21)}}
+    assert report.branch_outputs == {k: {f"x{k - 1}": [k - 1]} for k in range(1, 21)}
+    assert [r.label for r in report.failed] == ["fails"] and len(report.nodes) == 21
+    assert all(getattr(report, name) is seen[0][name] for name in names)
+
+
 # --- the run's diagram ---------------------------------------------------------------------
 
 

@@ -8,15 +8,16 @@ ModuleState& module_state() noexcept {
 }
 
 void raise_internal_failure(const std::string& message) {
-    PyObject*& type = module_state().internal_failure;
+    PyObject* type = published(module_state().internal_failure);
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc(
+        PyRef made = PyRef::steal(PyErr_NewExceptionWithDoc(
             "vantorix.PanicException",
             "An internal failure of the engine (a worker thread failed or could not start).",
-            PyExc_BaseException, nullptr);
-        if (type == nullptr) {
+            PyExc_BaseException, nullptr));
+        if (!made) {
             return;
         }
+        type = publish_once(module_state().internal_failure, std::move(made));
     }
     PyRef text = PyRef::steal(
         PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));

@@ -6,6 +6,7 @@
 
 #include "runtime/thread_end.hpp"
 
+#include <atomic>
 #include <utility>
 
 namespace vantorix::python {
@@ -56,6 +57,26 @@ private:
 
     PyObject* object_ = nullptr;
 };
+
+// What `slot` holds once `publish_once` has filled it, or null. Borrowed.
+template <class T> T* published(T* const& slot) noexcept {
+    return std::atomic_ref<T*>(const_cast<T*&>(slot)).load(std::memory_order_acquire);
+}
+
+// Keeps `made` (a new reference, not null) in the empty `slot`, unless the slot was filled while
+// `made` was being made: by a finaliser that the collector ran on one of its allocations, or by
+// another thread. The loser's copy is dropped, so every reader sees the one object kept. Returns
+// that object, borrowed from the slot.
+template <class T> T* publish_once(T*& slot, PyRef made) noexcept {
+    T* expected = nullptr;
+    T* object = reinterpret_cast<T*>(made.get());
+    if (std::atomic_ref<T*>(slot).compare_exchange_strong(expected, object,
+                                                          std::memory_order_acq_rel)) {
+        made.release();
+        return object;
+    }
+    return expected;
+}
 
 // The current Python error, taken out and normalised, so the caller owns its three parts.
 struct FetchedError {

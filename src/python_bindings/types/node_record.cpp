@@ -18,22 +18,31 @@ constexpr const char* kRecordDoc =
     "seconds: wall time of its step on the thread that ran it, None when it did not run; "
     "thread: ident of that thread, as threading.get_ident() gives it, None when it did not run";
 
-// The record type and the status texts, made on first need and kept for the process.
+// The record type and the status texts, made on first need and kept for the process. Making the
+// type runs Python code, which may make records itself: the first one made is kept.
 bool ensure_record_type() {
     ModuleState& state = module_state();
     for (auto [status, text] : {std::pair{&state.status_ok, "ok"},
                                 {&state.status_failed, "failed"},
                                 {&state.status_skipped, "skipped"},
                                 {&state.status_not_run, "not run"}}) {
-        if (*status == nullptr && (*status = PyUnicode_InternFromString(text)) == nullptr) {
-            return false;
+        if (published(*status) == nullptr) {
+            PyRef made = PyRef::steal(PyUnicode_InternFromString(text));
+            if (!made) {
+                return false;
+            }
+            publish_once(*status, std::move(made));
         }
     }
-    if (state.record_type == nullptr) {
-        state.record_type = new_named_tuple_type(
-            "NodeRecord", "id label branch_id level status error seconds thread", kRecordDoc);
+    if (published(state.record_type) == nullptr) {
+        PyRef made = PyRef::steal(reinterpret_cast<PyObject*>(new_named_tuple_type(
+            "NodeRecord", "id label branch_id level status error seconds thread", kRecordDoc)));
+        if (!made) {
+            return false;
+        }
+        publish_once(state.record_type, std::move(made));
     }
-    return state.record_type != nullptr;
+    return true;
 }
 
 } // namespace
@@ -48,7 +57,7 @@ bool NodeRecords::prepare(const Dag& dag) {
 }
 
 PyRef NodeRecords::make(const Node& node, PyObject* status, PyObject* error, PyObject* seconds,
-                        PyObject* thread) {
+                        PyObject* thread) const {
     const std::uint32_t level = level_of_[static_cast<std::size_t>(&node - dag_->nodes().data())];
     return make_named_tuple(
         module_state().record_type,
@@ -59,30 +68,32 @@ PyRef NodeRecords::make(const Node& node, PyObject* status, PyObject* error, PyO
          new_reference(status), new_reference(error), seconds, thread});
 }
 
-PyRef NodeRecords::ran(const NodeTrace& trace) {
-    return ran(trace, trace.error.kind() == GraphData::Kind::PyObject
-                          ? handle_object(trace.error.as_object())
-                          : Py_None);
+PyRef NodeRecords::ran(const NodeTrace& trace, LastThread& last) const {
+    return ran(trace,
+               trace.error.kind() == GraphData::Kind::PyObject
+                   ? handle_object(trace.error.as_object())
+                   : Py_None,
+               last);
 }
 
-PyRef NodeRecords::ran(const NodeTrace& trace, PyObject* error) {
+PyRef NodeRecords::ran(const NodeTrace& trace, PyObject* error, LastThread& last) const {
     if (trace.skipped) {
         return make(*trace.node, module_state().status_skipped, Py_None, new_reference(Py_None),
                     new_reference(Py_None));
     }
-    if (!last_thread_object_ || trace.thread != last_thread_) {
-        last_thread_object_ = PyRef::steal(PyLong_FromUnsignedLongLong(trace.thread));
-        if (!last_thread_object_) {
+    if (!last.ident || trace.thread != last.thread) {
+        last.ident = PyRef::steal(PyLong_FromUnsignedLongLong(trace.thread));
+        if (!last.ident) {
             return PyRef();
         }
-        last_thread_ = trace.thread;
+        last.thread = trace.thread;
     }
     return make(*trace.node,
                 trace.failed ? module_state().status_failed : module_state().status_ok, error,
-                PyFloat_FromDouble(trace.seconds), new_reference(last_thread_object_.get()));
+                PyFloat_FromDouble(trace.seconds), new_reference(last.ident.get()));
 }
 
-PyRef NodeRecords::not_run(const Node& node) {
+PyRef NodeRecords::not_run(const Node& node) const {
     return make(node, module_state().status_not_run, Py_None, new_reference(Py_None),
                 new_reference(Py_None));
 }

@@ -9,6 +9,13 @@
 
 namespace vantorix::python {
 
+// The thread of the last record one caller made, which its next record most often shares. Each
+// caller keeps its own, so that records can be made by several callers at once.
+struct LastThread {
+    std::uint64_t thread = 0;
+    PyRef ident;
+};
+
 // Makes the `NodeRecord` objects of the runs of one DAG. Lock held for every call.
 class NodeRecords {
 public:
@@ -16,21 +23,18 @@ public:
     bool prepare(const Dag& dag);
     // The record of a node that ran (or was skipped), with the error its trace holds, or with
     // `error` (borrowed; None when it gave none). Null with a Python error set on failure.
-    PyRef ran(const NodeTrace& trace);
-    PyRef ran(const NodeTrace& trace, PyObject* error);
+    PyRef ran(const NodeTrace& trace, LastThread& last) const;
+    PyRef ran(const NodeTrace& trace, PyObject* error, LastThread& last) const;
     // The record of a node that did not run.
-    PyRef not_run(const Node& node);
+    PyRef not_run(const Node& node) const;
 
 private:
     PyRef make(const Node& node, PyObject* status, PyObject* error, PyObject* seconds,
-               PyObject* thread);
+               PyObject* thread) const;
 
     const Dag* dag_ = nullptr;
     // Per node position: the index of its level, or Dag::kUnscheduled.
     std::vector<std::uint32_t> level_of_;
-    // The thread of the last record, which the next one most often shares.
-    std::uint64_t last_thread_ = 0;
-    PyRef last_thread_object_;
 };
 
 } // namespace vantorix::python

@@ -62,16 +62,21 @@ PyObject* finding_str(PyObject*, PyObject* finding) {
 
 PyMethodDef g_finding_str{"__str__", finding_str, METH_O, nullptr};
 
-// Both record types, made on first need and kept for the process.
+// Both record types, made on first need and kept for the process. Making one runs Python code,
+// which may make records itself: the first type made is kept.
 bool ensure_types() {
     ModuleState& state = module_state();
-    if (state.plan_record_type == nullptr) {
-        state.plan_record_type = new_named_tuple_type(
+    if (published(state.plan_record_type) == nullptr) {
+        PyRef type = PyRef::steal(reinterpret_cast<PyObject*>(new_named_tuple_type(
             "PlanRecord",
             "id label function inputs outputs dependencies branch_id level reads writes",
-            kPlanRecordDoc);
+            kPlanRecordDoc)));
+        if (!type) {
+            return false;
+        }
+        publish_once(state.plan_record_type, std::move(type));
     }
-    if (state.finding_type == nullptr && state.plan_record_type != nullptr) {
+    if (published(state.finding_type) == nullptr) {
         PyRef type = PyRef::steal(reinterpret_cast<PyObject*>(
             new_named_tuple_type("Finding", "id label name kind other other_label", kFindingDoc)));
         PyRef function = PyRef::steal(PyCFunction_NewEx(&g_finding_str, nullptr, nullptr));
@@ -79,9 +84,9 @@ bool ensure_types() {
         if (!type || !method || PyObject_SetAttrString(type.get(), "__str__", method.get()) < 0) {
             return false;
         }
-        state.finding_type = reinterpret_cast<PyTypeObject*>(type.release());
+        publish_once(state.finding_type, std::move(type));
     }
-    return state.finding_type != nullptr;
+    return true;
 }
 
 PyObject* id_or_none(const Dag& dag, NodePosition position) {

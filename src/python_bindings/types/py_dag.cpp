@@ -182,11 +182,12 @@ PyObject* py_dag_execute_detailed(PyDagObject* self, PyObject* const* args, Py_s
     // A run that raises the first failure prints nothing for it.
     options.quiet_failures = !print_errors || *on_failure == OnFailure::Stop;
     RunResult result;
+    LastThread last; // given back here, with the lock
     const bool finished = run_released(options, [&](ReleasedLock& released) {
         if (on_node != nullptr) {
             options.on_node = [&](const RunTrace& trace, std::size_t k) {
                 call_with_lock(released, [&] {
-                    PyRef node_record = records.ran(trace.nodes()[k]);
+                    PyRef node_record = records.ran(trace.nodes()[k], last);
                     return node_record && PyList_Append(made.get(), node_record.get()) == 0 &&
                            PyRef::steal(PyObject_CallOneArg(on_node, node_record.get()));
                 });

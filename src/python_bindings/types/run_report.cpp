@@ -7,7 +7,9 @@
 #include "values/conversion.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
+#include <memory>
 #include <string>
 
 namespace vantorix::python {
@@ -16,11 +18,18 @@ namespace {
 
 // What a report keeps of its run besides Python objects.
 struct ReportState {
+    // Of `folding`: the trace's values have been let go of.
+    static constexpr int kReleased = -1;
+
     // One entry per node that ran, in order, with what each published: converted into
     // `node_outputs` and `branch_outputs` on first access, and let go of once both are made. The
     // errors live in the report's `errors` list.
     RunTrace trace;
     NodeRecords records;
+    // How many getters are converting the trace's values right now (a finaliser that the
+    // collector runs on one of their allocations may start another), or kReleased. The values are
+    // let go of only by the last one to finish.
+    std::atomic<int> folding = 0;
 };
 
 struct RunReportObject {
@@ -29,11 +38,10 @@ struct RunReportObject {
     PyObject* context;
     PyObject* errors; // per node that ran: its error, or None
     PyObject* made;   // the records made while the run went on, or null
-    // Made on first access.
+    // Made on first access, and then never replaced.
     PyObject* node_outputs;
     PyObject* branch_outputs;
-    PyObject* nodes;
-    PyObject* failed;
+    PyObject* records; // (nodes, failed): both lists are made and kept together
     ReportState* state;
     const Dag* dag;
 };
@@ -47,8 +55,7 @@ int run_report_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(report->errors);
     Py_VISIT(report->made);
     Py_VISIT(report->node_outputs);
-    Py_VISIT(report->nodes);
-    Py_VISIT(report->failed);
+    Py_VISIT(report->records);
     if (report->state != nullptr) {
         const RunTrace& trace = report->state->trace;
         for (std::size_t k = 0; k < trace.nodes().size(); ++k) {
@@ -71,9 +78,9 @@ int run_report_clear(PyObject* self) {
     Py_CLEAR(report->errors);
     Py_CLEAR(report->made);
     Py_CLEAR(report->node_outputs);
-    Py_CLEAR(report->nodes);
-    Py_CLEAR(report->failed);
+    Py_CLEAR(report->records);
     if (report->state != nullptr) {
+        report->state->folding = ReportState::kReleased;
         report->state->trace.clear_published();
     }
     return 0;
@@ -135,56 +142,82 @@ PyRef outputs_to_python(const std::vector<Outputs>& outputs, const std::vector<P
     return dict;
 }
 
+// A getter converting the trace's values: while one lives, the values stay. Once both
+// `node_outputs` and `branch_outputs` are made, the last to finish lets them go.
+class Folding {
+public:
+    explicit Folding(RunReportObject* report) : report_(report) {
+        std::atomic<int>& folding = report->state->folding;
+        int count = folding.load();
+        while (count != ReportState::kReleased &&
+               !folding.compare_exchange_weak(count, count + 1)) {
+        }
+        entered_ = count != ReportState::kReleased;
+    }
+    Folding(const Folding&) = delete;
+    Folding& operator=(const Folding&) = delete;
+    ~Folding() {
+        ReportState& state = *report_->state;
+        int none = 0;
+        if (entered_ && state.folding.fetch_sub(1) == 1 &&
+            published(report_->node_outputs) != nullptr &&
+            published(report_->branch_outputs) != nullptr &&
+            state.folding.compare_exchange_strong(none, ReportState::kReleased)) {
+            state.trace.clear_published();
+        }
+    }
+    // False when the values are gone: then both outputs are made.
+    bool entered() const noexcept { return entered_; }
+
+private:
+    RunReportObject* report_;
+    bool entered_;
+};
+
 // `node_outputs` or `branch_outputs`, folded by the engine from the trace on first access and kept
-// in `field`; the trace's values are let go of once both are made.
+// in `field`.
 template <std::vector<Outputs> (RunTrace::*fold)(const Dag&) const,
           PyObject* RunReportObject::*field>
 PyObject* get_outputs(RunReportObject* report, void*) {
-    if (report->*field == nullptr) {
-        const std::vector<PyRef>* keys =
-            check_whole(report) ? result_keys(as_dag_object(report->dag_object)) : nullptr;
-        PyRef made = keys != nullptr
-                         ? outputs_to_python((report->state->trace.*fold)(*report->dag), *keys)
-                         : PyRef();
-        if (!made) {
-            return nullptr;
-        }
-        report->*field = made.release();
-        if (report->node_outputs != nullptr && report->branch_outputs != nullptr) {
-            report->state->trace.clear_published();
-        }
+    if (PyObject* kept = published(report->*field)) {
+        return new_reference(kept);
     }
-    return new_reference(report->*field);
+    const std::vector<PyRef>* keys =
+        check_whole(report) ? result_keys(as_dag_object(report->dag_object)) : nullptr;
+    if (keys == nullptr) {
+        return nullptr;
+    }
+    const Folding folding(report);
+    if (!folding.entered()) {
+        return new_reference(published(report->*field));
+    }
+    PyRef made = outputs_to_python((report->state->trace.*fold)(*report->dag), *keys);
+    return made ? new_reference(publish_once(report->*field, std::move(made))) : nullptr;
 }
 
-// Makes `nodes` and `failed` on first need.
-bool make_records(RunReportObject* report) {
-    if (report->nodes != nullptr) {
-        return true;
-    }
-    if (!check_whole(report)) {
-        return false;
-    }
+// (nodes, failed) as a new tuple.
+PyRef make_records(RunReportObject* report) {
     ReportState& state = *report->state;
     const std::vector<Node>& dag_nodes = report->dag->nodes();
     const std::vector<NodeTrace>& ran_nodes = state.trace.nodes();
     PyRef nodes = PyRef::steal(PyList_New(0));
     PyRef failed = PyRef::steal(PyList_New(0));
     if (!nodes || !failed) {
-        return false;
+        return PyRef();
     }
     std::vector<bool> ran(dag_nodes.size(), false);
     const Py_ssize_t made = report->made == nullptr ? 0 : PyList_GET_SIZE(report->made);
+    LastThread last;
     for (std::size_t k = 0; k < ran_nodes.size(); ++k) {
         const NodeTrace& node = ran_nodes[k];
         const auto index = static_cast<Py_ssize_t>(k);
         ran[static_cast<std::size_t>(node.node - dag_nodes.data())] = true;
         PyRef record = index < made
                            ? PyRef::borrow(PyList_GET_ITEM(report->made, index))
-                           : state.records.ran(node, PyList_GET_ITEM(report->errors, index));
+                           : state.records.ran(node, PyList_GET_ITEM(report->errors, index), last);
         if (!record || PyList_Append(nodes.get(), record.get()) < 0 ||
             (node.failed && PyList_Append(failed.get(), record.get()) < 0)) {
-            return false;
+            return PyRef();
         }
     }
     for (std::size_t position = 0; position < dag_nodes.size(); ++position) {
@@ -193,20 +226,23 @@ bool make_records(RunReportObject* report) {
         }
         PyRef record = state.records.not_run(dag_nodes[position]);
         if (!record || PyList_Append(nodes.get(), record.get()) < 0) {
-            return false;
+            return PyRef();
         }
     }
-    report->nodes = nodes.release();
-    report->failed = failed.release();
-    return true;
+    return PyRef::steal(PyTuple_Pack(2, nodes.get(), failed.get()));
 }
 
-PyObject* get_nodes(RunReportObject* report, void*) {
-    return make_records(report) ? new_reference(report->nodes) : nullptr;
-}
-
-PyObject* get_failed(RunReportObject* report, void*) {
-    return make_records(report) ? new_reference(report->failed) : nullptr;
+// `nodes` (0) or `failed` (1), made together on first need.
+template <Py_ssize_t which> PyObject* get_records(RunReportObject* report, void*) {
+    PyObject* records = published(report->records);
+    if (records == nullptr) {
+        PyRef made = check_whole(report) ? make_records(report) : PyRef();
+        if (!made) {
+            return nullptr;
+        }
+        records = publish_once(report->records, std::move(made));
+    }
+    return new_reference(PyTuple_GET_ITEM(records, which));
 }
 
 PyObject* run_report_repr(PyObject* self) {
@@ -279,10 +315,11 @@ PyGetSetDef g_getset[] = {
      getter_of<get_outputs<&RunTrace::branch_outputs, &RunReportObject::branch_outputs>>(),
      nullptr, "{branch id: the outputs of its nodes, merged} for every branch of which a node ran",
      nullptr},
-    {"nodes", getter_of<get_nodes>(), nullptr,
+    {"nodes", getter_of<get_records<0>>(), nullptr,
      "a NodeRecord per node: those that ran in the order they ran, then those that did not",
      nullptr},
-    {"failed", getter_of<get_failed>(), nullptr, "the records whose status is 'failed'", nullptr},
+    {"failed", getter_of<get_records<1>>(), nullptr, "the records whose status is 'failed'",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -305,12 +342,14 @@ PyType_Spec g_spec{"vantorix.RunReport", sizeof(RunReportObject), 0,
 
 PyRef new_run_report(PyDagObject* dag_object, PyRef context, RunTrace trace, NodeRecords records,
                      PyRef made) {
-    PyTypeObject*& type = module_state().report_type;
+    // Made on first need; making it may run the collector, and a finaliser another report.
+    PyTypeObject* type = published(module_state().report_type);
     if (type == nullptr) {
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_spec));
-        if (type == nullptr) {
+        PyRef new_type = PyRef::steal(PyType_FromSpec(&g_spec));
+        if (!new_type) {
             return PyRef();
         }
+        type = publish_once(module_state().report_type, std::move(new_type));
     }
     std::vector<NodeTrace>& ran = trace.nodes();
     PyRef errors = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ran.size())));
@@ -326,7 +365,8 @@ PyRef new_run_report(PyDagObject* dag_object, PyRef context, RunTrace trace, Nod
         PyList_SET_ITEM(errors.get(), static_cast<Py_ssize_t>(k), new_reference(object));
         error = GraphData::none();
     }
-    auto state = std::make_unique<ReportState>(ReportState{std::move(trace), std::move(records)});
+    auto state =
+        std::unique_ptr<ReportState>(new ReportState{std::move(trace), std::move(records)});
     PyRef self = PyRef::steal(type->tp_alloc(type, 0));
     if (!self) {
         return self;
