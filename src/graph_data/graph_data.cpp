@@ -193,6 +193,31 @@ Context gather_inputs(std::span<const InputRef> inputs) {
     return context;
 }
 
+std::size_t PublishedOutputs::find_indexed(std::string_view name) {
+    if (slots_.empty()) {
+        std::size_t capacity = 1;
+        while (capacity < 2 * names_.size()) {
+            capacity *= 2;
+        }
+        slots_.assign(capacity, 0);
+        for (std::size_t i = 0; i < names_.size(); ++i) {
+            std::size_t slot = std::hash<std::string_view>{}(names_[i]) & (capacity - 1);
+            while (slots_[slot] != 0) {
+                slot = (slot + 1) & (capacity - 1);
+            }
+            slots_[slot] = i + 1;
+        }
+    }
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t slot = std::hash<std::string_view>{}(name)&mask; slots_[slot] != 0;
+         slot = (slot + 1) & mask) {
+        if (names_[slots_[slot] - 1] == name) {
+            return slots_[slot] - 1;
+        }
+    }
+    return npos;
+}
+
 void PublishedOutputs::take_from(Context& returned) {
     if (returned.empty()) {
         return;

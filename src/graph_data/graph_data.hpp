@@ -192,8 +192,13 @@ public:
 
     std::size_t size() const noexcept { return names_.size(); }
     std::string_view name(std::size_t index) const noexcept { return names_[index]; }
-    // Position of `name` among the published variables, or npos. Names are unique.
-    std::size_t find(std::string_view name) const noexcept {
+    // Position of `name` among the published variables, or npos. Names are unique. A function
+    // may return every name of a node that publishes thousands, so beyond a few names they are
+    // found through an index made on first use.
+    std::size_t find(std::string_view name) {
+        if (names_.size() > kSearchedInPlace) {
+            return find_indexed(name);
+        }
         for (std::size_t i = 0; i < names_.size(); ++i) {
             if (names_[i] == name) {
                 return i;
@@ -207,8 +212,14 @@ public:
     void take_from(Context& returned);
 
 private:
+    static constexpr std::size_t kSearchedInPlace = 8;
+
+    std::size_t find_indexed(std::string_view name);
+
     std::span<const std::string_view> names_;
     std::span<std::optional<GraphData>> values_;
+    // Open addressing over the names: a position plus one, 0 for a free slot.
+    std::vector<std::size_t> slots_;
 };
 
 // A node's computation. Implementations must be safe to call from several threads at once and

@@ -108,6 +108,23 @@ TEST_P(ContextAtSize, FindsEveryInsertedNameAndReplacesInPlace) {
     EXPECT_EQ(context.find(key("name", n - 1))->as_int(), 1 - n);
 }
 
+TEST_P(ContextAtSize, PublishedOutputsFindEveryNameAndNoOther) {
+    const int n = GetParam();
+    std::vector<std::string> texts;
+    for (int i = 0; i < n; ++i) {
+        texts.push_back(key("name", i));
+    }
+    const std::vector<std::string_view> names(texts.begin(), texts.end());
+    std::vector<std::optional<GraphData>> values(names.size());
+    PublishedOutputs outputs(names, values);
+    for (int i = n - 1; i >= 0; --i) {
+        EXPECT_EQ(outputs.find(names[static_cast<std::size_t>(i)]), static_cast<std::size_t>(i));
+    }
+    for (const std::string_view other : {"name", "", "missing"}) {
+        EXPECT_EQ(outputs.find(other), PublishedOutputs::npos) << other;
+    }
+}
+
 TEST_P(ContextAtSize, KeysCompareByteForByte) {
     Context context = numbered("pad", GetParam());
     context.insert(std::string("a\0b", 3), GraphData::from_int(1));
