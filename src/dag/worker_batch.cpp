@@ -245,9 +245,14 @@ void start_workers(LevelRun& level, std::vector<WorkerTask>& tasks,
             return;
         }
         const auto started = static_cast<std::uint32_t>(threads.size());
+        const timespec tick{0, 1'000'000};
         for (std::uint32_t seen;
              (seen = level.attached.load(std::memory_order_acquire)) < started;) {
-            futex_wait(level.attached, seen, nullptr);
+            if (!hooks.while_attaching) {
+                futex_wait(level.attached, seen, nullptr);
+            } else if (!futex_wait(level.attached, seen, &tick)) {
+                hooks.while_attaching();
+            }
         }
     };
     level.attached.store(0, std::memory_order_relaxed);

@@ -38,6 +38,10 @@ struct WorkerHooks {
     std::function<void(const std::function<void()>& start)> around_start;
     std::function<void()> attach;
     std::function<void()> detach;
+    // With `attach`: called on the starting thread, inside `around_start`, each millisecond that
+    // it waits for workers to attach, so that the host can let through what attaching may wait
+    // for (a free-threaded interpreter stopping every thread that holds a thread state).
+    std::function<void()> while_attaching;
 };
 
 // Runs items 0 to `count` - 1 of `work`, each on a worker thread of its own, in batches of at

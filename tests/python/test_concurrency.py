@@ -9,6 +9,8 @@ import time
 
 import pytest
 
+import vantorix
+
 from conftest import chain, const, fanout
 
 
@@ -142,3 +144,53 @@ def test_process_exits_cleanly_while_a_daemon_thread_is_executing(parallel):
     """)
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stdout, result.stderr) == (0, "ok\n", "")
+
+
+def on_threads(count, action):
+    """Runs `action(index)` on `count` threads released together; returns what each returned."""
+    start, results, errors = threading.Barrier(count, timeout=30), [None] * count, []
+
+    def run(index):
+        try:
+            start.wait()
+            results[index] = action(index)
+        except BaseException as error:  # reported below, not as an unhandled thread error
+            errors.append(error)
+
+    threads = [threading.Thread(target=run, args=(index,)) for index in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert errors == []
+    return results
+
+
+def test_threads_adding_to_one_graph_wait_for_each_other_and_lose_no_node():
+    graph = vantorix.PyGraph()
+    on_threads(8, lambda k: [graph.add(const(v=k), outputs={"v": f"v{k}_{n}"})
+                             for n in range(500)])
+    result = graph.build().execute()
+    assert result == {f"v{k}_{n}": k for k in range(8) for n in range(500)}
+
+
+def test_nodes_that_change_one_container_at_once_publish_it_whole():
+    shared = {}
+
+    def fill(inputs, params):
+        for n in range(2000):
+            shared[(inputs["index"], n)] = n
+        shared["out"] = inputs["index"]
+        return shared  # read by the run while the other nodes still change it
+
+    result = level_of(8, fill).execute(True)
+    assert len(shared) == 8 * 2000 + 1
+    assert all(result[f"out{k}"] in range(8) for k in range(8))
+
+
+def test_first_reads_of_a_report_from_many_threads_see_the_same_objects():
+    report = level_of(4, const(out=[1])).execute_detailed(True)
+    names = ("node_outputs", "branch_outputs", "nodes", "failed")
+    seen = on_threads(8, lambda k: [getattr(report, name) for name in names])
+    assert all(all(a is b for a, b in zip(seen[0], row)) for row in seen)
+    assert len(report.nodes) == 9 and report.failed == []

@@ -6,6 +6,7 @@ import inspect
 import re
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import weakref
 
@@ -156,6 +157,18 @@ def test_second_initialisation_raises_import_error():
         graph = first.PyGraph()  # the first module is not affected
         graph.add(lambda i, p: {"x": 1}, outputs={"x": "x"})
         assert graph.build().execute() == {"x": 1}
+        print("ok")
+    """)
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
+                    reason="the interpreter has a GIL")
+def test_importing_keeps_the_gil_of_a_free_threaded_interpreter_off():
+    run_python("""
+        import sys, warnings
+        warnings.simplefilter("error")
+        import vantorix, vantorix_dask
+        assert not sys._is_gil_enabled()
         print("ok")
     """)
 

@@ -1,6 +1,7 @@
 #include "calls/arguments.hpp"
 
 #include "runtime/object_handles.hpp"
+#include "runtime/object_lock.hpp"
 
 namespace vantorix::python {
 
@@ -222,6 +223,8 @@ std::optional<Context> read_context(PyObject* object) {
         raise_conversion_error(object, "PyDict");
         return std::nullopt;
     }
+    // Another thread may change the dict meanwhile (free-threaded interpreter): it waits.
+    const ObjectLock lock(object);
     context.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(object)));
     Py_ssize_t position = 0;
     PyObject* key = nullptr;

@@ -3,29 +3,45 @@
 
 #include "calls/exception_boundary.hpp"
 #include "runtime/object_handles.hpp"
+#include "runtime/object_lock.hpp"
+
+#include <atomic>
+#include <optional>
 
 namespace vantorix::python {
 
 // The per-instance borrow counter: 0 free, > 0 shared borrows, -1 held exclusively. It guards an
-// instance against re-entrant use from Python; all access happens with the lock held.
+// instance against re-entrant use from Python, and on a free-threaded interpreter against use
+// from another thread while a borrow that excludes it lasts; it is changed atomically.
 class Borrow {
 public:
     enum class Kind { Shared, Exclusive };
 
     // Raises RuntimeError and leaves `ok()` false on conflict.
     Borrow(Py_ssize_t& counter, Kind kind) : kind_(kind) {
-        if (kind == Kind::Exclusive ? counter != 0 : counter == -1) {
-            PyErr_SetString(PyExc_RuntimeError, kind == Kind::Exclusive
-                                                    ? "Already borrowed"
-                                                    : "Already mutably borrowed");
-            return;
-        }
-        counter = kind == Kind::Exclusive ? -1 : counter + 1;
+        std::atomic_ref<Py_ssize_t> shared(counter);
+        Py_ssize_t seen = shared.load(std::memory_order_relaxed);
+        do {
+            if (kind == Kind::Exclusive ? seen != 0 : seen == -1) {
+                PyErr_SetString(PyExc_RuntimeError, kind == Kind::Exclusive
+                                                        ? "Already borrowed"
+                                                        : "Already mutably borrowed");
+                return;
+            }
+        } while (!shared.compare_exchange_weak(seen, kind == Kind::Exclusive ? -1 : seen + 1,
+                                               std::memory_order_acquire,
+                                               std::memory_order_relaxed));
         counter_ = &counter;
     }
     ~Borrow() {
-        if (counter_ != nullptr) {
-            *counter_ = kind_ == Kind::Exclusive ? 0 : *counter_ - 1;
+        if (counter_ == nullptr) {
+            return;
+        }
+        std::atomic_ref<Py_ssize_t> shared(*counter_);
+        if (kind_ == Kind::Exclusive) {
+            shared.store(0, std::memory_order_release);
+        } else {
+            shared.fetch_sub(1, std::memory_order_release);
         }
     }
     bool ok() const noexcept { return counter_ != nullptr; }
@@ -50,11 +66,17 @@ struct Entered<Function> {
     }
 };
 
+// An exclusive borrow is taken under the instance's lock, so that calls from several threads of
+// a free-threaded interpreter wait for each other as they do for the GIL, instead of failing.
 template <class Instance, class Result, class... Args, Result (*Function)(Instance*, Args...),
           Borrow::Kind Kind>
 struct Entered<Function, Kind> {
     static Result call(PyObject* self, Args... args) {
         ModuleEntry entry;
+        std::optional<ObjectLock> lock;
+        if constexpr (Kind == Borrow::Kind::Exclusive) {
+            lock.emplace(self);
+        }
         Instance* instance = reinterpret_cast<Instance*>(self);
         Borrow borrow(instance->borrow, Kind);
         if (!borrow.ok()) {

@@ -84,6 +84,10 @@ bool run_released(RunOptions& options, const std::function<void(ReleasedLock&)>&
             };
             options.workers.attach = attach_worker;
             options.workers.detach = detach_worker;
+#ifdef Py_GIL_DISABLED
+            // A worker making its thread state may stop the world, which waits for this thread.
+            options.workers.while_attaching = [&released] { released.let_the_world_stop(); };
+#endif
         } else {
             options.workers.tick = std::chrono::milliseconds(100);
             options.workers.on_wait = [&released] {

@@ -4,6 +4,7 @@
 #include "calls/exception_boundary.hpp"
 #include "runtime/module_state.hpp"
 #include "runtime/object_handles.hpp"
+#include "runtime/python_version.hpp"
 #include "types/py_dag.hpp"
 #include "types/py_graph.hpp"
 
@@ -68,6 +69,9 @@ PyObject* create_module() {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
         }
+        return nullptr;
+    }
+    if (declare_gil_not_needed(module.get()) < 0) {
         return nullptr;
     }
     if (g_initialised.exchange(true)) {

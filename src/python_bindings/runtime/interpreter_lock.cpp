@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
 #include <utility>
 
 namespace vantorix::python {
@@ -106,9 +108,25 @@ void ReleasedLock::holding(const std::function<void()>& action) {
     parking_on_thread_end([this] { PyEval_RestoreThread(saved_); });
     struct Release {
         ReleasedLock& lock;
-        ~Release() { lock.saved_ = PyEval_SaveThread(); }
+        ~Release() {
+            lock.holding_ = false;
+            lock.saved_ = PyEval_SaveThread();
+        }
     } release{*this};
+    holding_ = true;
     action();
+}
+
+void ReleasedLock::let_the_world_stop() {
+#ifdef Py_GIL_DISABLED
+    // A thread stopping the world looks every millisecond for thread states let go of; taking
+    // this one back at once would slip through between two looks.
+    if (holding_) {
+        saved_ = PyEval_SaveThread();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        parking_on_thread_end([this] { PyEval_RestoreThread(saved_); });
+    }
+#endif
 }
 
 void ReleasedLock::with_lock(const std::function<void()>& action) {

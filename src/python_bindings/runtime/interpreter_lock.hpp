@@ -49,6 +49,10 @@ public:
     // Runs `action`, which runs no Python code, with the lock held again, or without it once the
     // interpreter finalises (unless this is the finalising thread).
     void holding(const std::function<void()>& action);
+    // Inside `holding`, on a free-threaded interpreter: lets go of the thread state for a moment,
+    // so that a thread stopping the world (to make a thread state, or to collect) is not kept
+    // waiting by an `action` that waits itself. Nothing otherwise.
+    void let_the_world_stop();
     // Runs `action` with the lock briefly held again, from inside the released section. Does
     // nothing once the interpreter finalises, unless this is the finalising thread.
     void with_lock(const std::function<void()>& action);
@@ -59,6 +63,7 @@ private:
     PyThreadState* saved_ = nullptr;
     int saved_depth_ = 0;
     bool saved_finalizing_thread_ = false;
+    bool holding_ = false; // inside `holding`, with the lock
 };
 
 } // namespace vantorix::python

@@ -15,6 +15,18 @@ inline bool interpreter_finalizing() noexcept {
 #endif
 }
 
+// Tells a free-threaded interpreter that the module keeps itself consistent without the GIL, so
+// that importing it does not turn the GIL back on. Nothing to tell otherwise. 0, or -1 with an
+// error set.
+inline int declare_gil_not_needed(PyObject* module) {
+#ifdef Py_GIL_DISABLED
+    return PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED);
+#else
+    (void)module;
+    return 0;
+#endif
+}
+
 // Reports the current error as unraisable, after "Exception ignored in audit hook".
 inline void write_audit_hook_failure() {
 #if PY_VERSION_HEX >= 0x030D0000

@@ -3,6 +3,10 @@
 #include "runtime/python_version.hpp"
 #include "values/conversion.hpp"
 
+#include <atomic>
+#include <memory>
+#include <utility>
+
 namespace vantorix::python {
 
 const Dag& dag_of(const PyDagObject* self) {
@@ -10,28 +14,33 @@ const Dag& dag_of(const PyDagObject* self) {
     return self->dag ? *self->dag : cleared;
 }
 
-// Runs no Python code, so a concurrent run of the same instance never sees the list half made.
 const std::vector<PyRef>* result_keys(PyDagObject* self) {
-    std::vector<PyRef>& made_keys = self->keys;
-    const Dag& dag = dag_of(self);
-    if (!made_keys.empty() || dag.variables().size() == 0) {
-        return &made_keys;
+    std::atomic_ref<const std::vector<PyRef>*> kept(self->keys);
+    if (const std::vector<PyRef>* made = kept.load(std::memory_order_acquire)) {
+        return made;
     }
-    std::vector<PyRef> keys(dag.variables().size());
+    const Dag& dag = dag_of(self);
+    auto keys = std::make_unique<std::vector<PyRef>>(dag.variables().size());
     bool made = true;
-    dag.variables().for_each(
-        dag.nodes(), [&keys, &made](VariableId variable, std::string_view name) {
-            if (made) {
-                keys[variable] = text_to_python(name);
-                made = keys[variable] && PyObject_Hash(keys[variable].get()) != -1;
-            }
-        });
+    dag.variables().for_each(dag.nodes(),
+                             [&keys, &made](VariableId variable, std::string_view name) {
+                                 PyRef& key = (*keys)[variable];
+                                 if (made) {
+                                     key = text_to_python(name);
+                                     made = key && PyObject_Hash(key.get()) != -1;
+                                 }
+                             });
     if (!made) {
         return nullptr;
     }
-    made_keys = std::move(keys);
-    return &made_keys;
+    const std::vector<PyRef>* first = nullptr;
+    if (kept.compare_exchange_strong(first, keys.get(), std::memory_order_acq_rel)) {
+        return keys.release();
+    }
+    return first;
 }
+
+void release_result_keys(PyDagObject* self) noexcept { delete std::exchange(self->keys, nullptr); }
 
 PyObject* result_dict(PyDagObject* self, RunResult& result, const Context& initial) {
     const std::vector<PyRef>* keys = result_keys(self);

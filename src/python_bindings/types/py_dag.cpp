@@ -35,7 +35,7 @@ void py_dag_dealloc(PyObject* self) {
     {
         ImmediateReleases releases;
         as_dag_object(self)->dag.~unique_ptr();
-        as_dag_object(self)->keys.~vector();
+        release_result_keys(as_dag_object(self));
     }
     type->tp_free(self);
     Py_DECREF(type);
@@ -361,7 +361,7 @@ PyObject* new_py_dag(Dag dag) {
         return nullptr;
     }
     new (&as_dag_object(self)->dag) std::unique_ptr<const Dag>(std::move(owned));
-    new (&as_dag_object(self)->keys) std::vector<PyRef>();
+    as_dag_object(self)->keys = nullptr;
     as_dag_object(self)->borrow = 0;
     return self;
 }

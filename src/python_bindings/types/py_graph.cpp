@@ -4,6 +4,7 @@
 #include "calls/arguments.hpp"
 #include "calls/method.hpp"
 #include "runtime/module_state.hpp"
+#include "runtime/object_lock.hpp"
 #include "types/py_dag.hpp"
 #include "values/python_node.hpp"
 
@@ -133,6 +134,7 @@ int py_graph_traverse(PyObject* self, visitproc visit, void* arg) {
 // "<PyGraph: 5 nodes, 2 branches>", counting the nodes of attached branches too, or
 // "<PyGraph: consumed>" once built or attached.
 PyObject* py_graph_repr(PyObject* self) {
+    const ObjectLock lock(self);
     const std::optional<Graph>& graph = as_graph(self)->graph;
     if (!graph) {
         return PyUnicode_FromString("<PyGraph: consumed>");
@@ -178,6 +180,8 @@ bool add_pair(Graph::MappingPairs& pairs, PyObject* first, PyObject* second) {
 // Reads `inputs`/`outputs`: a dict (in storage order) or a list of 2-tuples of str.
 std::optional<Graph::MappingPairs> parse_mapping(PyObject* object) {
     Graph::MappingPairs pairs;
+    // Another thread may change the mapping meanwhile (free-threaded interpreter): it waits.
+    const ObjectLock lock(object);
     if (PyDict_Check(object)) {
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
@@ -281,6 +285,7 @@ PyObject* py_graph_branch(PyGraphObject* self, PyObject* const* args, Py_ssize_t
         prefix_argument_error("subgraph");
         return nullptr;
     }
+    const ObjectLock sub_lock(subgraph);
     Borrow sub_borrow(as_graph(subgraph)->borrow, Borrow::Kind::Exclusive);
     if (!sub_borrow.ok()) {
         return nullptr;

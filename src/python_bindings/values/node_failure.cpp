@@ -6,6 +6,8 @@
 #include "values/conversion.hpp"
 #include "values/interrupt.hpp"
 
+#include <pthread.h>
+
 #include <cstdio>
 
 namespace vantorix::python {
@@ -57,11 +59,46 @@ void trace_not_a_dict(PyObject* returned) {
     PyErr_Clear();
 }
 
+#ifdef Py_GIL_DISABLED
+// Without the GIL, the tracebacks of two nodes failing at once would be interleaved within their
+// lines; with it, thread switches fall only between the lines a stream flushes. Failures take
+// turns to print. A hook that prints a nested run's failure on the same thread already has the
+// turn, and a child forked while another thread had it starts with it free.
+PyMutex g_printing{};
+thread_local bool t_printing = false;
+
+class PrintingTurn {
+public:
+    PrintingTurn() : nested_(t_printing) {
+        if (!nested_) {
+            [[maybe_unused]] static const int registered =
+                pthread_atfork(nullptr, nullptr, [] { g_printing = PyMutex{}; });
+            PyMutex_Lock(&g_printing);
+            t_printing = true;
+        }
+    }
+    ~PrintingTurn() {
+        if (!nested_) {
+            t_printing = false;
+            PyMutex_Unlock(&g_printing);
+        }
+    }
+    PrintingTurn(const PrintingTurn&) = delete;
+    PrintingTurn& operator=(const PrintingTurn&) = delete;
+
+private:
+    bool nested_;
+};
+#else
+struct PrintingTurn {};
+#endif
+
 // Prints the current error as the interpreter's own printing routine (PyErr_PrintEx) does, step
 // for step, with one exception: PyErr_PrintEx would end the process, from whatever thread this
 // is, when the hook raises SystemExit; here an exit or interrupt raised by the hook stops the run
 // as one raised by the node does.
 void print_failure() {
+    [[maybe_unused]] const PrintingTurn turn;
     PyRef hook = PyRef::borrow(PySys_GetObject("excepthook"));
     if (!hook || hook.get() == Py_None) {
         // Says that sys.excepthook is missing or fails, then prints the error.

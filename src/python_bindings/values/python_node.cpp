@@ -2,6 +2,7 @@
 
 #include "runtime/interpreter_lock.hpp"
 #include "runtime/object_handles.hpp"
+#include "runtime/object_lock.hpp"
 #include "values/conversion.hpp"
 #include "values/interrupt.hpp"
 #include "values/node_failure.hpp"
@@ -139,7 +140,9 @@ public:
             report_not_a_dict(returned.get());
             return;
         }
-        // Every entry whose key is a `str` readable as UTF-8, in the dict's own order.
+        // Every entry whose key is a `str` readable as UTF-8, in the dict's own order. A dict
+        // that other nodes change meanwhile (free-threaded interpreter) waits for the reading.
+        const ObjectLock reading(returned.get());
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
