@@ -9,11 +9,12 @@
 #   - every folder on PATH, for python3 and python3.X.
 #
 # An interpreter found twice (the same real path, or the same version) is tested once, as found
-# first. Free-threaded builds, and interpreters without the venv module or their C headers, are
-# listed as skipped stages.
+# first. A free-threaded build ("3.13.15t") is a version of its own, with its own ABI.
+# Interpreters without the venv module or their C headers are listed as skipped stages.
 #
 #   bash tests/all_pythons.sh                 # every interpreter found
 #   bash tests/all_pythons.sh 3.9 3.14.2      # only these (minor or exact versions)
+#   bash tests/all_pythons.sh 3.13t           # the free-threaded build of 3.13
 #   VANTORIX_PYTHONS=/usr/local/bin/python3.15 bash tests/all_pythons.sh
 #
 # Each run creates build/venvs/<version> anew and `pip install ".[test]"` into it (the build
@@ -38,9 +39,7 @@ if platform.python_implementation() != "CPython" or sys.version_info < (3, '"$ol
     sys.exit(1)
 free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 problem = "-"
-if free_threaded:
-    problem = "free-threaded build, not supported"
-elif not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")):
+if not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")):
     problem = "no C headers (Python.h): install its development package"
 else:
     try:
@@ -62,12 +61,13 @@ candidates() {
     if [ -d "$pyenv_versions" ]; then
         # Sorted, so that the last release of each minor version is the one kept.
         find "$pyenv_versions" -mindepth 1 -maxdepth 1 -printf '%f\n' |
-            grep -E '^3\.[0-9]+\.[0-9]+$' | sort -V |
-            awk -F. '{ newest[$1 "." $2] = $0 } END { for (minor in newest) print newest[minor] }' |
+            grep -E '^3\.[0-9]+\.[0-9]+t?$' | sort -V |
+            awk -F. '{ newest[$1 "." $2 ($3 ~ /t$/ ? "t" : "")] = $0 }
+                     END { for (minor in newest) print newest[minor] }' |
             sed "s|^.*$|pyenv\t$pyenv_versions/&/bin/python|"
     fi
     local IFS=:
-    for dir in /opt/python3.*/usr/bin /opt/python3.*/bin $PATH; do
+    for dir in /opt/python3.*/usr/bin /opt/python3.*[0-9]/bin /opt/python3.*[0-9]t/bin $PATH; do
         [ -d "$dir" ] || continue
         for entry in "$dir"/python3 "$dir"/python3.*; do
             if [[ ${entry##*/} =~ ^python3(\.[0-9]+t?)?$ ]] && [ -x "$entry" ]; then
@@ -107,11 +107,13 @@ for version in "${found_versions[@]}"; do
     printf '%-10s %s%s\n' "$version" "${interpreter[$version]}" "$note"
 done
 
-# The newest found version matching a minor (3.9) or exact (3.9.18) version, or nothing.
+# The newest found version matching a minor (3.9, 3.13t) or exact (3.9.18, 3.13.15t) version,
+# or nothing.
 match_version() {
-    local wanted=$1 version best=
+    local wanted=${1%t} build= version best=
+    [[ $1 == *t ]] && build=t
     for version in "${found_versions[@]}"; do
-        if [ "$version" = "$wanted" ] || [[ $version =~ ^${wanted//./\\.}\.[0-9]+$ ]]; then
+        if [ "$version" = "$1" ] || [[ $version =~ ^${wanted//./\\.}\.[0-9]+$build$ ]]; then
             best=$version
         fi
     done
@@ -121,7 +123,7 @@ match_version() {
 wanted=("$@")
 for version in "${wanted[@]}"; do
     # pip would spend a long time resolving ".[test]" for an interpreter the project rejects.
-    if ! [[ $version =~ ^3\.([0-9]+)(\.[0-9]+)?$ ]] || [ "${BASH_REMATCH[1]}" -lt "$oldest_minor" ]
+    if ! [[ $version =~ ^3\.([0-9]+)(\.[0-9]+)?t?$ ]] || [ "${BASH_REMATCH[1]}" -lt "$oldest_minor" ]
     then
         echo "CPython $version is not supported (3.$oldest_minor and newer)" >&2
         exit 2
@@ -147,7 +149,13 @@ suite_in_new_venv() {
     local venv=build/venvs/$version
     rm -rf "$venv"
     "${interpreter[$version]}" -m venv "$venv"
-    "$venv/bin/python" -m pip install --quiet ".[test]"
+    # A free-threaded build finds wheels for fewer of the test tools: it takes the newest that
+    # have one (or that build without Rust), as tests/free_threaded_constraints.txt says.
+    local constraints=()
+    if [[ $version == *t ]]; then
+        constraints=(--prefer-binary --constraint tests/free_threaded_constraints.txt)
+    fi
+    "$venv/bin/python" -m pip install --quiet "${constraints[@]}" ".[test]"
     "$venv/bin/python" -m pytest -c pyproject.toml tests/python -q
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the engine suite (dev, asan and tsan builds), the Python suite
 # against the asan build of the module (once as it is, once under hostile garbage collection),
-# the Python suite against the installed module, the packaging test, the manylinux wheel, the
+# the tests of threads on a free-threaded CPython with ThreadSanitizer (when one is built), the
+# Python suite against the installed module, the packaging test, the manylinux wheel, the
 # README's first command in a brand-new virtual environment, and the Python suite on every
 # CPython found (tests/all_pythons.sh).
 #
@@ -63,6 +64,17 @@ stage_run "python torture" pytest \
     env VANTORIX_SANITIZED_SKIP_BUILD=1 VANTORIX_HOSTILE_GC=1 PYTHON="$python_exe" \
     bash tests/sanitized_pytest.sh -m "not volume" tests/python/test_concurrency.py \
     tests/python/test_garbage_collection.py tests/python/test_run_report.py tests/python/reliability
+# The tests of threads once more on a free-threaded CPython built with ThreadSanitizer, against
+# the module built with it (tests/tsan_python.sh makes that interpreter; .ci/run does).
+tsan_python=${VANTORIX_TSAN_PYTHON:-$(ls -1 /opt/python3.*t-tsan/bin/python3.*t 2>/dev/null |
+    sort -V | tail -n 1)}
+if [ -n "$tsan_python" ] && [ -x "$tsan_python" ]; then
+    stage_run "python tsan free-threaded" pytest \
+        env VANTORIX_TSAN_PYTHON="$tsan_python" bash tests/tsan_pytest.sh
+else
+    stage_record "python tsan free-threaded" skipped - 0 \
+        "no free-threaded CPython built with ThreadSanitizer (bash tests/tsan_python.sh)"
+fi
 stage_run "python installed" pytest installed_suite
 # An sdist, a wheel built from it, and a brand-new virtual environment to install it in.
 stage_run "packaging" pytest distribution_tests test_packaging.py -k "not manylinux"
