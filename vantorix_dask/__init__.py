@@ -380,6 +380,16 @@ def _outcome(published: _Published) -> _Outcome:
     return published.outcome
 
 
+def _with_literals(function: Callable[..., Any], literals: tuple[tuple[int, _Values], ...],
+                   *args: Any) -> Any:
+    """Calls `function` with `args` and, at their positions, the holders that travel inside the
+    task itself."""
+    merged = list(args)
+    for index, holder in literals:
+        merged.insert(index, holder)
+    return function(*merged)
+
+
 def _frozen_context_and_outcomes(
     names: tuple[tuple[str, int], ...], outcome_args: range, *args: Any
 ) -> tuple[dict[str, bytes], list[_Outcome]]:
@@ -395,6 +405,19 @@ def _frozen_context_and_outcomes(
 
 
 # --- the graph, built on the caller --------------------------------------------------------
+
+# An input whose pickled value is at most this long travels inside every task that reads it,
+# as dask.delayed does with its arguments, rather than as a task of its own.
+_LITERAL_INPUT_BYTES = 1 << 16
+
+
+class _Literal:
+    """An input that travels inside the tasks that read it; one per name, hashed by identity."""
+
+    __slots__ = ("holder",)
+
+    def __init__(self, holder: _Values) -> None:
+        self.holder = holder
 
 
 def _conversion_error(argument: str, value: Any, target: str) -> TypeError:
@@ -466,6 +489,7 @@ class _Graph:
         self._input_name = "vantorix-input-" + token
         self.graph: dict[Any, Any] = {}
         self._holders: dict[tuple[str, int], Any] = {}
+        self._input_holders: dict[str, Any] = {}
         self._values: dict[tuple[int, str], Any] = {}
         self._writes = {record.id: record.writes for record in self.plan}
         # The node keys name the node, and so do dask's messages about them.
@@ -504,7 +528,7 @@ class _Graph:
             args.append(holder)
         self.names = names
         if not with_outcomes:
-            self.graph[self.key] = (partial(_context, tuple(layout)), *args)
+            self.graph[self.key] = self._task(partial(_context, tuple(layout)), args)
             return
         in_context = set(args)
         first_outcome = len(args)
@@ -517,10 +541,9 @@ class _Graph:
                 self.graph[outcome] = (_outcome, node)
                 node = outcome
             args.append(node)
-        self.graph[self.key] = (
-            partial(_frozen_context_and_outcomes, tuple(layout),
-                    range(first_outcome, len(args))),
-            *args)
+        self.graph[self.key] = self._task(
+            partial(_frozen_context_and_outcomes, tuple(layout), range(first_outcome, len(args))),
+            args)
 
     def _context_order(self, dag: vantorix.PyDag, parallel: bool) -> list[str]:
         """The names of the final context in the in-process run's order, whatever the mode: the
@@ -546,15 +569,34 @@ class _Graph:
                 inputs.append((context_name, parameter, indices))
         task = _NodeTask(record.id, record.label, position, run, function, tuple(inputs),
                          tuple(record.outputs), frozenset(name for name, _ in record.outputs))
-        self.graph[self._nodes[record.id]] = (partial(_run_node, task), *holder_args)
+        self.graph[self._nodes[record.id]] = self._task(partial(_run_node, task),
+                                                        list(holder_args))
+
+    def _task(self, function: Callable[..., Any], holders: list[Any]) -> tuple[Any, ...]:
+        """The task calling `function` with `holders`: keys of other tasks, or inputs that
+        travel inside this task."""
+        literals = tuple((index, holder.holder) for index, holder in enumerate(holders)
+                         if isinstance(holder, _Literal))
+        if not literals:
+            return (function, *holders)
+        return (partial(_with_literals, function, literals),
+                *(holder for holder in holders if not isinstance(holder, _Literal)))
 
     def _input_holder(self, name: str) -> Any:
+        """What holds the input `name`: a literal for a small value, else a key of the graph,
+        whose value is the holder; None for a name that is no input."""
         if name not in self._inputs:
             return None
-        key = (self._input_name, name)
-        if key not in self.graph:
-            self.graph[key] = _Values({name: self._inputs[name]})
-        return key
+        holder = self._input_holders.get(name)
+        if holder is None:
+            values = _Values({name: self._inputs[name]})
+            if len(self._inputs[name]) <= _LITERAL_INPUT_BYTES:
+                holder = _Literal(values)
+            else:
+                holder = (self._input_name, name)
+                self.graph[holder] = values
+            self._input_holders[name] = holder
+        return holder
 
     def _value(self, writer: int, name: str) -> Any:
         if writer in self._sole_writers:
@@ -594,7 +636,7 @@ class _Graph:
                 holder = value
             else:
                 holder = (self._resolve_name, name, writer)
-                self.graph[holder] = (partial(_first_holding, name), value, earlier)
+                self.graph[holder] = self._task(partial(_first_holding, name), [value, earlier])
             self._holders[(name, writer)] = holder
             earlier = holder
         return earlier

@@ -112,7 +112,9 @@ def built_pair(shape):
     return build(shape).build(), build(shape, copies=True).build()
 
 
-seeds = st.none() | st.dictionaries(st.sampled_from(NAMES), st.builds(list, st.just(["seed"])))
+# Small inputs travel inside the tasks that read them, large ones as tasks of their own.
+seeds = st.none() | st.dictionaries(st.sampled_from(NAMES), st.builds(
+    list, st.sampled_from([("seed",), ("large seed " * 7000,)])))
 selections = st.none() | st.sets(st.sampled_from(NAMES))
 
 
