@@ -165,8 +165,9 @@ def _where() -> str:
     return f"on {_HOST} (pid {os.getpid()})"
 
 
-def _node_name(task: _NodeTask) -> str:
-    return f"node {task.label!r} (id {task.id})"
+def _node_name(label: Optional[str], node_id: int) -> str:
+    """How every message, and every node task's key, names a node."""
+    return f"node {label!r} (id {node_id})"
 
 
 # What cloudpickle names the file of code it carries by value: the functions of `__main__` and
@@ -265,7 +266,7 @@ def _loaded_function(task: _NodeTask) -> Optional[_NodeFunction]:
             wrapper.function = pickle.loads(wrapper.pickled)
         except Exception as error:
             raise ImportError(
-                f"{_node_name(task)}: its function cannot be loaded {_where()} "
+                f"{_node_name(task.label, task.id)}: its function cannot be loaded {_where()} "
                 f"({type(error).__name__}: {error}); install its module on every worker, or "
                 "send it with Client.upload_file()") from error
     return wrapper.function
@@ -282,9 +283,10 @@ def _read_inputs(task: _NodeTask, holders: tuple[_Values, ...]) -> dict[str, Any
                 try:
                     inputs[parameter] = pickle.loads(holder[context_name])
                 except Exception as error:
+                    node = _node_name(task.label, task.id)
                     raise ImportError(
-                        f"{_node_name(task)}: the value of {context_name!r} it reads cannot be "
-                        f"loaded {_where()} ({type(error).__name__}: {error})") from error
+                        f"{node}: the value of {context_name!r} it reads cannot be loaded "
+                        f"{_where()} ({type(error).__name__}: {error})") from error
                 break
     return inputs
 
@@ -308,9 +310,10 @@ def _published_results(returned: dict[Any, Any],
             try:
                 published[context_name] = _pickled(results[result_name])
             except Exception as error:
+                node = _node_name(task.label, task.id)
                 return _Published(), (
-                    f"Error: {_node_name(task)}: the value it publishes as {context_name!r} "
-                    f"cannot be pickled ({type(error).__name__}: {error})\n")
+                    f"Error: {node}: the value it publishes as {context_name!r} cannot be "
+                    f"pickled ({type(error).__name__}: {error})\n")
     return published, None
 
 
@@ -365,7 +368,7 @@ def _context(names: tuple[tuple[str, int], ...], *holders: _Values) -> dict[str,
     if stops:
         stop = min(stops)
         raise RuntimeError(
-            f"node {stop[2]!r} (id {stop[1]}) raised {stop[3]}"
+            f"{_node_name(stop[2], stop[1])} raised {stop[3]}"
             f"{f'({stop[5]})' if stop[5] else ''}, so the nodes that read from it did not "
             "run; vantorix_dask.execute() raises the exit itself")
     context = {}
@@ -439,8 +442,8 @@ def _pickled_functions(plan: Iterable[vantorix.PlanRecord]) -> dict[int, _Functi
             pickled = cloudpickle.dumps(function)
         except Exception as error:
             raise TypeError(
-                f"node {record.label!r} (id {record.id}): its function cannot be pickled for "
-                f"dask ({type(error).__name__}: {error})") from error
+                f"{_node_name(record.label, record.id)}: its function cannot be pickled for dask "
+                f"({type(error).__name__}: {error})") from error
         functions[id(function)] = _Function(function, pickled)
     return functions
 
@@ -493,7 +496,7 @@ class _Graph:
         self._values: dict[tuple[int, str], Any] = {}
         self._writes = {record.id: record.writes for record in self.plan}
         # The node keys name the node, and so do dask's messages about them.
-        self._nodes = {record.id: (f"node {record.label!r} (id {record.id})", token)
+        self._nodes = {record.id: (_node_name(record.label, record.id), token)
                        for record in self.plan}
         # A writer of one name is itself the holder of that name's value.
         self._sole_writers = {record.id for record in self.plan
