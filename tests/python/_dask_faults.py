@@ -24,21 +24,13 @@ import vantorix
 import vantorix_dask
 
 
-def lock(inputs, params):
-    return {"v": threading.Lock()}
-
-
 def names(inputs, params):
     return {"r": sorted(inputs)}
 
 
-def dies(inputs, params):
-    os._exit(1)
-
-
 def dag(*nodes):
-    """A chain of (function, label, inputs, outputs); nodes that read nothing from each other
-    run side by side on dask."""
+    """A chain of (function, label, inputs, outputs): on dask, nodes that read nothing from
+    each other run side by side."""
     graph = vantorix.PyGraph()
     for node in nodes:
         graph.add(*node)
@@ -72,11 +64,13 @@ def main(seconds):
     spec.loader.exec_module(late)
     readers = [(names, f"reads {k}", {"v": "v"}, {"r": f"r{k}"}) for k in range(4)]
     cases = {  # name: (DAG, inputs, schedulers); the last two break the pool, and find it broken
-        "unpicklable value": (dag((lock, "make", {}, {"v": "v"}), *readers), None, "stpc"),
+        "unpicklable value": (dag((lambda inputs, params: {"v": threading.Lock()}, "make",
+                                   {}, {"v": "v"}), *readers), None, "stpc"),
         "unloadable function": (dag((late.node, "late", {}, {})), None, "pc"),
         "unloadable value": (dag((names, "reads", {"thing": "x"}, {})), {"thing": late.Thing()},
                              "pc"),
-        "kills its worker": (dag((dies, "dies", {}, {})), None, "pc"),
+        "kills its worker": (dag((lambda inputs, params: os._exit(1), "dies", {}, {})), None,
+                             "pc"),
         "after a worker died": (dag((None, "nothing", {}, {})), None, "p"),
     }
     with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool, \

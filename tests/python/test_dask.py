@@ -217,21 +217,13 @@ class Leave(SystemExit):
         super().__init__(code)
 
 
-class Raises:
-    def __init__(self, make):
-        self.make = make
-
-    def __call__(self, inputs, params):
-        raise self.make()
+def raises(make, inputs, params):
+    raise make()
 
 
-class Touches:
-    def __init__(self, path):
-        self.path = path
-
-    def __call__(self, inputs, params):
-        self.path.touch()
-        return {"y": 1}
+def touches(path, inputs, params):
+    path.touch()
+    return {"y": 1}
 
 
 EXITS = {"code": lambda: SystemExit(3), "text": lambda: SystemExit("bye"),
@@ -245,11 +237,12 @@ def test_an_exit_is_raised_on_the_caller_and_its_readers_do_not_run(anywhere, ma
     """By value, after the texts of the failures before it: a failure, the exit, a node that
     reads from it, one that reads from that one, and a failure that reads nothing."""
     graph = vantorix.PyGraph()
-    graph.add(Raises(lambda: LookupError("before the exit")), "fails")
-    graph.add(Raises(make_exit), "exits", outputs={"x": "x"})
-    graph.add(Touches(tmp_path / "reader"), "reads x", inputs={"x": "x"}, outputs={"y": "y"})
-    graph.add(Touches(tmp_path / "its reader"), "reads y", inputs={"y": "y"})
-    graph.add(Raises(lambda: LookupError("after the exit")), "after")
+    graph.add(partial(raises, lambda: LookupError("before the exit")), "fails")
+    graph.add(partial(raises, make_exit), "exits", outputs={"x": "x"})
+    graph.add(partial(touches, tmp_path / "reader"), "reads x", inputs={"x": "x"},
+              outputs={"y": "y"})
+    graph.add(partial(touches, tmp_path / "its reader"), "reads y", inputs={"y": "y"})
+    graph.add(partial(raises, lambda: LookupError("after the exit")), "after")
     dag = graph.build()
     texts, exits = [], []
     for run in dag.execute, lambda: vantorix_dask.execute(dag, False, scheduler=anywhere):
