@@ -423,6 +423,17 @@ class _Literal:
         self.holder = holder
 
 
+def _function_name(function: Optional[_NodeFunction]) -> str:
+    while isinstance(function, partial):
+        function = function.func
+    if function is None:
+        return "no-op"
+    name = getattr(function, "__name__", None)
+    if not isinstance(name, str):
+        name = type(function).__name__
+    return "lambda" if name == "<lambda>" else name
+
+
 def _conversion_error(argument: str, value: Any, target: str) -> TypeError:
     """The in-process methods' wording for an argument of the wrong type."""
     return TypeError(f"argument {argument!r}: {type(value).__qualname__!r} object cannot be "
@@ -495,8 +506,11 @@ class _Graph:
         self._input_holders: dict[str, Any] = {}
         self._values: dict[tuple[int, str], Any] = {}
         self._writes = {record.id: record.writes for record in self.plan}
-        # The node keys name the node, and so do dask's messages about them.
-        self._nodes = {record.id: (_node_name(record.label, record.id), token)
+        # A node's key starts, as dask.delayed's do, with its function's name, which groups
+        # the nodes of one function for distributed's scheduling (as it does hand-written
+        # graphs); it ends with the node's name, so dask's messages about the task name it.
+        self._nodes = {record.id: (f"{_function_name(record.function)}-{token}",
+                                   _node_name(record.label, record.id))
                        for record in self.plan}
         # A writer of one name is itself the holder of that name's value.
         self._sole_writers = {record.id for record in self.plan

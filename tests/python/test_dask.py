@@ -205,7 +205,7 @@ def test_the_final_task_depends_only_on_the_selected_names():
     while todo:
         needed.add(todo[-1])
         todo.extend(get_dependencies(tasks, todo.pop()) - needed)
-    nodes = {key[0] for key in needed if key[0].startswith("node ")}
+    nodes = {key[1] for key in needed if str(key[1]).startswith("node ")}
     assert nodes == {"node 'big' (id 0)", "node 'measure' (id 1)"}
     assert value.compute(scheduler="sync") == {"length": 7}
 
@@ -439,8 +439,9 @@ BROKEN = r"a worker process of the pool died .*: make a new ProcessPoolExecutor 
        r"Client\.upload_file\(\)") for scheduler in "pc"],
     *[("unloadable value", scheduler, "ImportError",
        r"node 'reads' \(id 0\): the value of 'thing' it reads" + LOADED) for scheduler in "pc"],
-    ("kills its worker", "c", "KilledWorker", r"Attempted to run task \(\"node 'dies' \(id 0\)\""
-     r", '\w+'\) on 1 different workers, .*"),
+    ("kills its worker", "c", "KilledWorker",
+     r"Attempted to run task \('lambda-\w+', \"node 'dies' \(id 0\)\"\) on 1 different "
+     r"workers, .*"),
     ("kills its worker", "p", "BrokenProcessPool", BROKEN),
     ("after a worker died", "p", "BrokenProcessPool", BROKEN),
 ])
