@@ -343,7 +343,7 @@ def main() -> None:
         seconds = w5_without_cluster(w5, pool, args.repetitions)
         timelines = w5_timelines_on_pool(w5, pool)
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+                      dashboard_address=":0") as cluster, Client(cluster) as client:
         seconds.update(w5_on_cluster(w5, client, args.repetitions))
         timelines.update(w5_timelines_on_cluster(w5, client))
         trivial = trivial_overhead(client, args.repetitions)

@@ -74,7 +74,7 @@ def main(seconds):
         "after a worker died": (dag((None, "nothing", {}, {})), None, "p"),
     }
     with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool, \
-            LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
+            LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0") as cluster, \
             Client(cluster) as client:
         schedulers = {"s": "sync", "t": "threads", "p": partial(get, pool=pool, chunksize=1),
                       "c": client}

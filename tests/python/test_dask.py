@@ -333,8 +333,10 @@ def client():
     no_sanitizer()
     distributed = pytest.importorskip(
         "distributed", reason="distributed is not installed (pip install '.[dask]')")
+    # The dashboard on a free port: with None it still takes 8787, and only warns when that is
+    # taken.
     with distributed.LocalCluster(processes=True, n_workers=2, threads_per_worker=1,
-                                  dashboard_address=None) as cluster, \
+                                  dashboard_address=":0") as cluster, \
             distributed.Client(cluster) as connected:
         yield connected
 
