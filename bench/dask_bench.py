@@ -6,7 +6,10 @@ W5 is a root and 8 nodes, each about 200 ms of pure-Python arithmetic, run in pa
 Every figure is a median over the repetitions, sampled round-robin, and every run's result is
 checked against the expected one. The processes scheduler runs on a pool kept for the whole
 benchmark, handed one task at a time (`dask.config.set(pool=..., chunksize=1)`), and as dask
-runs it by default, starting a pool of its own for every compute.
+runs it by default, starting a pool of its own for every compute. One more run of each W5
+variant on the kept pool and on the cluster is timed task by task, to show where the time goes:
+how many tasks ran, when the first CPU-bound task started, how busy the two processes were and
+how long the result took after the last CPU-bound task.
 
     pip install ".[dask]" && python bench/dask_bench.py
     python bench/dask_bench.py --repetitions 7 --json out.json --markdown out.md
@@ -22,10 +25,11 @@ import sys
 import time
 from concurrent.futures import ProcessPoolExecutor
 from functools import partial
-from typing import Any, Callable, Dict, List
+from typing import Any, Callable, Dict, List, Tuple
 
 import dask
-from distributed import Client, LocalCluster
+from dask.callbacks import Callback
+from distributed import Client, LocalCluster, get_task_stream
 
 import vantorix
 import vantorix_dask
@@ -120,6 +124,7 @@ class W5:
 
     def __init__(self) -> None:
         self.rounds = calibrate(0.2)
+        self.rounds_seconds = min(timed(lambda: spin(self.rounds, 0)) for _ in range(3))
         self.dag = w5_dag(WIDTH)
         self.inputs = w5_inputs(self.rounds, WIDTH)
         self.expected = {f"w{k}": spin(self.rounds, k) for k in range(WIDTH)}
@@ -178,6 +183,70 @@ def w5_figures(w5: W5, seconds: Dict[str, float]) -> Dict[str, Any]:
         "over_by_hand": {name: seconds[f"{name}: vantorix_dask"]
                          / seconds[f"{name}: dask.delayed by hand"] for name in pairs},
     }
+
+
+def timeline(tasks: List[Tuple[float, float]], started: float, ended: float,
+             node_seconds: float) -> Dict[str, float]:
+    """Where the time of one run went, from (start, end) per task on a clock shared with
+    `started` and `ended`: CPU-bound tasks are those of at least half a node's time."""
+    bound = [(start, end) for start, end in tasks if end - start >= node_seconds / 2]
+    wall = ended - started
+    return {"tasks": len(tasks), "wall": wall,
+            "first_bound_start": min(start for start, _ in bound) - started,
+            "busy": sum(end - start for start, end in tasks) / (2 * wall),
+            "after_last_bound": ended - max(end for _, end in bound)}
+
+
+def timeline_on_cluster(client: Client, run: Callable[[], None],
+                        node_seconds: float) -> Dict[str, float]:
+    """From the workers' own record of each task's computation."""
+    with get_task_stream(client) as stream:
+        started = time.time()
+        run()
+        ended = time.time()
+    tasks = []
+    for task in stream.data:
+        computed = [part for part in task["startstops"] if part["action"] == "compute"]
+        tasks += [(part["start"], part["stop"]) for part in computed]
+    return timeline(tasks, started, ended, node_seconds)
+
+
+class Handed(Callback):  # type: ignore[misc]
+    """When the caller handed each task to the pool and when it had the result back."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.handed: Dict[Any, float] = {}
+        self.spans: List[Tuple[float, float]] = []
+
+    def _pretask(self, key: Any, dsk: Any, state: Any) -> None:
+        self.handed[key] = time.perf_counter()
+
+    def _posttask(self, key: Any, result: Any, dsk: Any, state: Any, worker_id: Any) -> None:
+        self.spans.append((self.handed[key], time.perf_counter()))
+
+
+def timeline_on_pool(run: Callable[[], None], node_seconds: float) -> Dict[str, float]:
+    """From the caller's side: a task's span includes its trips to and from the process."""
+    handed = Handed()
+    with handed:
+        started = time.perf_counter()
+        run()
+        ended = time.perf_counter()
+    return timeline(handed.spans, started, ended, node_seconds)
+
+
+def w5_timelines_on_pool(w5: W5, pool: ProcessPoolExecutor) -> Dict[str, Any]:
+    return {f"processes, kept pool: {name}": timeline_on_pool(with_pool(pool, run("processes")),
+                                                             w5.rounds_seconds)
+            for name, run in [("vantorix_dask", w5.on_dask),
+                              ("dask.delayed by hand", w5.by_hand)]}
+
+
+def w5_timelines_on_cluster(w5: W5, client: Client) -> Dict[str, Any]:
+    return {f"LocalCluster: {name}": timeline_on_cluster(client, run(client), w5.rounds_seconds)
+            for name, run in [("vantorix_dask", w5.on_dask),
+                              ("dask.delayed by hand", w5.by_hand)]}
 
 
 def trivial_node(inputs: Dict[str, Any], params: Dict[str, Any]) -> Dict[str, Any]:
@@ -246,6 +315,12 @@ def markdown(results: Dict[str, Any]) -> str:
                    if name.endswith(": vantorix_dask") else "")
         lines.append(f"| {name} | {seconds:.2f} | {w5['speed_up'][name]:.2f}x "
                      f"| {by_hand} |")
+    lines += ["", "| W5, one run timed task by task | tasks | first CPU-bound task starts (ms) "
+              "| processes busy | result after the last CPU-bound task (ms) |",
+              "|---|---:|---:|---:|---:|"]
+    for name, figures in results["timelines"].items():
+        lines.append(f"| {name} | {figures['tasks']} | {figures['first_bound_start'] * 1000:.0f} "
+                     f"| {figures['busy']:.0%} | {figures['after_last_bound'] * 1000:.0f} |")
     trivial = results["trivial"]
     lines += ["", f"| root + {trivial['width']} trivial nodes on the LocalCluster | µs per node "
               "| / floor |", "|---|---:|---:|"]
@@ -266,12 +341,14 @@ def main() -> None:
     w5 = W5()
     with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
         seconds = w5_without_cluster(w5, pool, args.repetitions)
+        timelines = w5_timelines_on_pool(w5, pool)
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+                      dashboard_address=":0") as cluster, Client(cluster) as client:
         seconds.update(w5_on_cluster(w5, client, args.repetitions))
+        timelines.update(w5_timelines_on_cluster(w5, client))
         trivial = trivial_overhead(client, args.repetitions)
     results = {"python": sys.version, "dask": dask.__version__, "repetitions": args.repetitions,
-               "w5": w5_figures(w5, seconds), "trivial": trivial,
+               "w5": w5_figures(w5, seconds), "timelines": timelines, "trivial": trivial,
                "building": graph_building([1_000, 10_000, 100_000])}
     publish(markdown(results), results, args.json, args.markdown)
 

@@ -3,7 +3,9 @@
 Every node becomes one task, fed only by the tasks whose values it reads, so data stays on the
 worker that made it until a reader or the caller needs it. The final context, the failures and
 the exits are the in-process run's (`PyDag.execute()`, or `execute(parallel=True,
-max_threads=1)` for the parallel mode). dask is imported only when a function is called.
+max_threads=1)` for the parallel mode). Values travel between nodes pickled, on every
+scheduler: the node that publishes a value pickles it once, and every reader loads its own copy.
+dask is imported only when a function is called.
 """
 
 from __future__ import annotations
@@ -11,6 +13,7 @@ from __future__ import annotations
 import gc
 import importlib
 import os
+import pickle
 import socket
 import sys
 import time
@@ -18,7 +21,7 @@ import traceback
 import uuid
 from collections.abc import Callable, Collection, Iterable, Mapping
 from functools import partial
-from types import TracebackType
+from types import ModuleType, TracebackType
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Optional
 
 if TYPE_CHECKING:
@@ -39,7 +42,8 @@ class NodeRecord(NamedTuple):
     branch_id: Optional[int]
     level: int
     status: Literal["ok", "failed"]
-    # What the in-process run prints for the failure: a traceback, or NOT_A_DICT.
+    # What the in-process run prints for the failure: a traceback, or NOT_A_DICT; or the
+    # line that names a published value which cannot be pickled.
     error: Optional[str]
     seconds: float
     host: str
@@ -55,24 +59,78 @@ class RunReport(NamedTuple):
     failed: list[NodeRecord]
 
 
-# How a node task ended: status, error text, seconds, host, pid, and the SystemExit or
-# KeyboardInterrupt it raised (re-raised on the caller), or None.
-_Outcome = tuple[Literal["ok", "failed"], Optional[str], float, str, int,
-                 Optional[BaseException]]
+def _dask_module(name: str) -> ModuleType:
+    """A module that comes with dask, or an error that says how to install dask."""
+    try:
+        return importlib.import_module(name)
+    except ImportError as error:
+        raise ModuleNotFoundError(
+            f'vantorix_dask needs dask: pip install "vantorix[dask]" ({error})',
+            name=error.name) from error
 
 
-class _Published(dict[str, Any]):
-    """The values a node published, by context name, carrying how the node ended. Readers look
-    names up in it like in every other holder of values."""
+# --- what runs in the tasks, on the workers -----------------------------------------------
+
+# How a node's SystemExit or KeyboardInterrupt travels to the caller, by value: the node's
+# position in merge order, its id and label, the exception's name, its (args, code) pickled,
+# and str(code) in case those cannot be loaded where the exit is raised.
+_Exit = tuple[int, int, Optional[str], str, bytes, str]
+
+_NodeFunction = Callable[[dict[str, Any], dict[str, Any]], Any]
+
+# How a node task ended: status, error text, seconds, host, pid, and the exit that stopped it:
+# its own, or the one of a node before it.
+_Outcome = tuple[Literal["ok", "failed"], Optional[str], float, str, int, Optional[_Exit]]
+
+
+class _Values(dict[str, bytes]):
+    """Pickled values by context name: what a node published, an input, or the resolution of
+    a name. `stop` is the exit of a node they come after: a node that reads them does not run
+    and hands the exit on."""
+
+    __slots__ = ("stop",)
+    stop: Optional[_Exit]
+
+    def __init__(self, values: Optional[Mapping[str, bytes]] = None,
+                 stop: Optional[_Exit] = None) -> None:
+        super().__init__(values or ())
+        self.stop = stop
+
+
+class _Published(_Values):
+    """The values a node published, carrying how the node ended."""
 
     __slots__ = ("outcome",)
     outcome: _Outcome
 
 
+class _Function:
+    """A node's callable, pickled once when the graph is built. dask sends the bytes as they
+    are, and the node task loads them, so that a worker which cannot import the callable's
+    module fails that task instead of the whole graph; where the graph was built the callable
+    itself is called."""
+
+    __slots__ = ("function", "pickled")
+
+    def __init__(self, function: Optional[_NodeFunction], pickled: bytes) -> None:
+        self.function = function
+        self.pickled = pickled
+
+    def __reduce__(self) -> tuple[type[_Function], tuple[None, bytes]]:
+        return _Function, (None, self.pickled)
+
+
 class _NodeTask(NamedTuple):
     """What a node task needs besides its holders of values."""
 
-    function: Optional[Callable[[dict[str, Any], dict[str, Any]], Any]]
+    id: int
+    label: Optional[str]
+    # The node's index in merge order.
+    position: int
+    # The run's token, for the exits this process has seen; None for a graph that may be
+    # computed more than once.
+    run: Optional[str]
+    function: Optional[_Function]
     # (context name, parameter name, indices of the holder arguments to look in, in order),
     # in input-mapping order.
     inputs: tuple[tuple[str, str, tuple[int, ...]], ...]
@@ -82,6 +140,34 @@ class _NodeTask(NamedTuple):
 
 
 _HOST = socket.gethostname()
+_PROTOCOL = pickle.HIGHEST_PROTOCOL
+
+# The first exit (by merge position) that a node of a run met in this process: nodes of that
+# run after it in merge order do not start here, as in-process no node after an exit starts.
+_stopped: dict[str, _Exit] = {}
+
+
+def _pickled(value: Any) -> bytes:
+    """`value` as bytes for another node: pickle's, or cloudpickle's where pickle cannot carry
+    it or would refer to code of `__main__` or of a module registered to travel by value, as
+    distributed chooses."""
+    cloudpickle = sys.modules.get("cloudpickle") or _dask_module("cloudpickle")
+    try:
+        data = pickle.dumps(value, protocol=_PROTOCOL)
+    except Exception:
+        return cloudpickle.dumps(value, protocol=_PROTOCOL)  # type: ignore[no-any-return]
+    if b"__main__" in data or type(value).__module__ in cloudpickle.list_registry_pickle_by_value():
+        return cloudpickle.dumps(value, protocol=_PROTOCOL)  # type: ignore[no-any-return]
+    return data
+
+
+def _where() -> str:
+    return f"on {_HOST} (pid {os.getpid()})"
+
+
+def _node_name(label: Optional[str], node_id: int) -> str:
+    """How every message, and every node task's key, names a node."""
+    return f"node {label!r} (id {node_id})"
 
 
 # What cloudpickle names the file of code it carries by value: the functions of `__main__` and
@@ -124,9 +210,92 @@ def _restore_files(summary: traceback.TracebackException, error: BaseException,
             todo.append((grouped, member, member.__traceback__))
 
 
-def _published_results(returned: dict[Any, Any], task: _NodeTask) -> _Published:
+def _exit_of(task: _NodeTask, exit_: BaseException) -> _Exit:
+    """The exit by value: SystemExit's code and arguments survive any exception pickling, and
+    so does an exit class whose constructor takes other arguments."""
+    code = exit_.code if isinstance(exit_, SystemExit) else None
+    text = "" if code is None else str(code)
+    try:
+        payload = _pickled((exit_.args, code))
+    except Exception:  # what cannot travel arrives as its text, as the interpreter prints it
+        payload = pickle.dumps(((text,) if text else (), text or None))
+    kind = "SystemExit" if isinstance(exit_, SystemExit) else "KeyboardInterrupt"
+    return (task.position, task.id, task.label, kind, payload, text)
+
+
+def _raised_exit(stop: _Exit) -> BaseException:
+    """The exit to raise on the caller."""
+    kind, payload, text = stop[3:]
+    try:
+        args, code = pickle.loads(payload)
+    except Exception:
+        args, code = ((text,) if text else ()), (text or None)
+    if kind == "KeyboardInterrupt":
+        return KeyboardInterrupt(*args)
+    exit_ = SystemExit(*args)
+    exit_.code = code
+    return exit_
+
+
+def _stop_before(task: _NodeTask, holders: tuple[_Values, ...]) -> Optional[_Exit]:
+    """The exit that keeps the node from running: one that a value it reads comes after, or
+    one that this process met earlier in merge order in the same run."""
+    for holder in holders:
+        if holder.stop is not None:
+            return holder.stop
+    if task.run is not None:
+        stop = _stopped.get(task.run)
+        if stop is not None and stop[0] < task.position:
+            return stop
+    return None
+
+
+def _note_exit(task: _NodeTask, stop: _Exit) -> None:
+    if task.run is not None:
+        earlier = _stopped.get(task.run)
+        if earlier is None or stop[0] < earlier[0]:
+            _stopped[task.run] = stop
+
+
+def _loaded_function(task: _NodeTask) -> Optional[_NodeFunction]:
+    wrapper = task.function
+    if wrapper is None:
+        return None
+    if wrapper.function is None:
+        try:
+            wrapper.function = pickle.loads(wrapper.pickled)
+        except Exception as error:
+            raise ImportError(
+                f"{_node_name(task.label, task.id)}: its function cannot be loaded {_where()} "
+                f"({type(error).__name__}: {error}); install its module on every worker, or "
+                "send it with Client.upload_file()") from error
+    return wrapper.function
+
+
+def _read_inputs(task: _NodeTask, holders: tuple[_Values, ...]) -> dict[str, Any]:
+    """The node's inputs, each loaded from the first holder that has it: a copy of its own,
+    also where two parameters read one name."""
+    inputs: dict[str, Any] = {}
+    for context_name, parameter, indices in task.inputs:
+        for index in indices:
+            holder = holders[index]
+            if context_name in holder:
+                try:
+                    inputs[parameter] = pickle.loads(holder[context_name])
+                except Exception as error:
+                    node = _node_name(task.label, task.id)
+                    raise ImportError(
+                        f"{node}: the value of {context_name!r} it reads cannot be loaded "
+                        f"{_where()} ({type(error).__name__}: {error})") from error
+                break
+    return inputs
+
+
+def _published_results(returned: dict[Any, Any],
+                       task: _NodeTask) -> tuple[_Published, Optional[str]]:
     """The context values a returned dict publishes, as in-process: its own entries (whatever
-    a subclass overrides), `str` keys only, a later key with the same text winning."""
+    a subclass overrides), `str` keys only, a later key with the same text winning; each one
+    pickled. A value that cannot be pickled fails the node, which then publishes nothing."""
     results = {}
     for key, value in dict.items(returned):
         if type(key) is not str:
@@ -138,66 +307,75 @@ def _published_results(returned: dict[Any, Any], task: _NodeTask) -> _Published:
     published = _Published()
     for result_name, context_name in task.outputs:
         if result_name in results:
-            published[context_name] = results[result_name]
-    return published
+            try:
+                published[context_name] = _pickled(results[result_name])
+            except Exception as error:
+                node = _node_name(task.label, task.id)
+                return _Published(), (
+                    f"Error: {node}: the value it publishes as {context_name!r} cannot be "
+                    f"pickled ({type(error).__name__}: {error})\n")
+    return published, None
 
 
-def _run_node(task: _NodeTask, *holders: Mapping[str, Any]) -> _Published:
-    """One node task: calls the function with the values its holders have, catching every
-    failure, so that nothing is printed on the worker."""
-    inputs: dict[str, Any] = {}
-    for context_name, parameter, indices in task.inputs:
-        for index in indices:
-            holder = holders[index]
-            if context_name in holder:
-                inputs[parameter] = holder[context_name]
-                break
+def _run_node(task: _NodeTask, *holders: _Values) -> _Published:
+    """One node task, the one place where a node runs: calls the function with its own copies
+    of the values its holders have, catching every failure, so that nothing is printed on the
+    worker. A node after an exit does not run."""
+    stop = _stop_before(task, holders)
     published = _Published()
     error: Optional[str] = None
-    stop: Optional[BaseException] = None
     start = time.perf_counter()
-    if task.function is not None:
-        try:
-            returned = task.function(inputs, {})
-        except (SystemExit, KeyboardInterrupt) as exit_:
-            stop = exit_
-            error = _error_text(exit_)
-        except BaseException as failure:  # in-process, every other one is printed
-            error = _error_text(failure)
-        else:
-            if isinstance(returned, dict):
-                published = _published_results(returned, task)
+    if stop is None:
+        function = _loaded_function(task)
+        inputs = _read_inputs(task, holders)
+        start = time.perf_counter()
+        if function is not None:
+            try:
+                returned = function(inputs, {})
+            except (SystemExit, KeyboardInterrupt) as exit_:
+                stop = _exit_of(task, exit_)
+                _note_exit(task, stop)
+            except BaseException as failure:  # in-process, every other one is printed
+                error = _error_text(failure)
             else:
-                error = NOT_A_DICT
+                if isinstance(returned, dict):
+                    published, error = _published_results(returned, task)
+                else:
+                    error = NOT_A_DICT
+                del returned
     seconds = time.perf_counter() - start
-    published.outcome = ("ok" if error is None else "failed", error, seconds, _HOST,
-                         os.getpid(), stop)
+    published.stop = stop
+    published.outcome = ("ok" if error is None and stop is None else "failed", error, seconds,
+                         _HOST, os.getpid(), stop)
     return published
 
 
-def _value(name: str, published: Mapping[str, Any]) -> dict[str, Any]:
+def _value(name: str, published: _Values) -> _Values:
     """A holder of only `name`, for a writer that publishes several names: a reader of one of
     them fetches that value alone."""
-    return {name: published[name]} if name in published else {}
+    return _Values({name: published[name]} if name in published else {}, published.stop)
 
 
-def _first_holding(name: str, holder: Mapping[str, Any],
-                   earlier: Mapping[str, Any]) -> Mapping[str, Any]:
-    """The holder of the value of `name` a reader sees: the writer's, when it published it,
-    else what the previous writer left."""
-    return holder if name in holder else earlier
+def _first_holding(name: str, holder: _Values, earlier: _Values) -> _Values:
+    """The holder of the value of `name` a reader sees: the writer's, when it published it (or
+    came after an exit), else what the previous writer left."""
+    return holder if name in holder or holder.stop is not None else earlier
 
 
-def _given(holder: dict[str, Any]) -> dict[str, Any]:
-    return holder
-
-
-def _context(names: tuple[tuple[str, int], ...], *holders: Mapping[str, Any]) -> dict[str, Any]:
+def _context(names: tuple[tuple[str, int], ...], *holders: _Values) -> dict[str, Any]:
+    """The final context of `to_dask()`, loaded from the holders of the selected names."""
+    stops = [holder.stop for holder in holders if holder.stop is not None]
+    if stops:
+        stop = min(stops)
+        raise RuntimeError(
+            f"{_node_name(stop[2], stop[1])} raised {stop[3]}"
+            f"{f'({stop[5]})' if stop[5] else ''}, so the nodes that read from it did not "
+            "run; vantorix_dask.execute() raises the exit itself")
     context = {}
     for name, index in names:
         holder = holders[index]
         if name in holder:
-            context[name] = holder[name]
+            context[name] = pickle.loads(holder[name])
     return context
 
 
@@ -205,30 +383,97 @@ def _outcome(published: _Published) -> _Outcome:
     return published.outcome
 
 
-def _context_and_outcomes(
+def _with_literals(function: Callable[..., Any], literals: tuple[tuple[int, _Values], ...],
+                   *args: Any) -> Any:
+    """Calls `function` with `args` and, at their positions, the holders that travel inside the
+    task itself."""
+    merged = list(args)
+    for index, holder in literals:
+        merged.insert(index, holder)
+    return function(*merged)
+
+
+def _frozen_context_and_outcomes(
     names: tuple[tuple[str, int], ...], outcome_args: range, *args: Any
-) -> tuple[dict[str, Any], list[_Outcome]]:
-    outcomes = [args[index] for index in outcome_args]
-    return _context(names, *args), [
-        outcome.outcome if isinstance(outcome, _Published) else outcome for outcome in outcomes]
+) -> tuple[dict[str, bytes], list[_Outcome]]:
+    """The final task of `execute()`: the selected values still pickled, for the caller to
+    load, and every node's outcome."""
+    context = {}
+    for name, index in names:
+        holder = args[index]
+        if name in holder:
+            context[name] = holder[name]
+    return context, [args[index].outcome if isinstance(args[index], _Published) else args[index]
+                     for index in outcome_args]
 
 
-def _check_pickling(plan: Iterable[vantorix.PlanRecord]) -> None:
-    """Every callable must travel to the workers; say which node's cannot, and why."""
-    # cloudpickle comes with dask and ships no types.
-    cloudpickle = importlib.import_module("cloudpickle")
-    checked: set[int] = set()
+# --- the graph, built on the caller --------------------------------------------------------
+
+# An input whose pickled value is at most this long travels inside every task that reads it,
+# as dask.delayed does with its arguments, rather than as a task of its own.
+_LITERAL_INPUT_BYTES = 1 << 16
+
+
+class _Literal:
+    """An input that travels inside the tasks that read it; one per name, hashed by identity."""
+
+    __slots__ = ("holder",)
+
+    def __init__(self, holder: _Values) -> None:
+        self.holder = holder
+
+
+def _function_name(function: Optional[_NodeFunction]) -> str:
+    while isinstance(function, partial):
+        function = function.func
+    if function is None:
+        return "no-op"
+    name = getattr(function, "__name__", None)
+    if not isinstance(name, str):
+        name = type(function).__name__
+    return "lambda" if name == "<lambda>" else name
+
+
+def _conversion_error(argument: str, value: Any, target: str) -> TypeError:
+    """The in-process methods' wording for an argument of the wrong type."""
+    return TypeError(f"argument {argument!r}: {type(value).__qualname__!r} object cannot be "
+                     f"converted to {target!r}")
+
+
+def _pickled_functions(plan: Iterable[vantorix.PlanRecord]) -> dict[int, _Function]:
+    """Every callable must travel to the workers: each is pickled once, here, and a node whose
+    callable cannot be is named, with the reason."""
+    cloudpickle = _dask_module("cloudpickle")
+    functions: dict[int, _Function] = {}
     for record in plan:
         function = record.function
-        if function is None or id(function) in checked:
+        if function is None or id(function) in functions:
             continue
         try:
-            cloudpickle.dumps(function)
+            pickled = cloudpickle.dumps(function)
         except Exception as error:
             raise TypeError(
-                f"node {record.label!r} (id {record.id}): its function cannot be pickled for "
-                f"dask ({type(error).__name__}: {error})") from error
-        checked.add(id(function))
+                f"{_node_name(record.label, record.id)}: its function cannot be pickled for dask "
+                f"({type(error).__name__}: {error})") from error
+        functions[id(function)] = _Function(function, pickled)
+    return functions
+
+
+def _pickled_inputs(inputs: Optional[Mapping[str, Any]]) -> dict[str, bytes]:
+    if inputs is None:
+        return {}
+    if not isinstance(inputs, dict):
+        raise _conversion_error("inputs", inputs, "PyDict")
+    pickled = {}
+    for name, value in inputs.items():
+        if not isinstance(name, str):
+            raise _conversion_error("inputs", name, "PyString")
+        try:
+            pickled[name] = _pickled(value)
+        except Exception as error:
+            raise TypeError(f"argument 'inputs': the value of {name!r} cannot be pickled "
+                            f"({type(error).__name__}: {error})") from error
+    return pickled
 
 
 class _Graph:
@@ -240,56 +485,72 @@ class _Graph:
         import vantorix
 
         if not isinstance(dag, vantorix.PyDag):
-            raise TypeError(f"expected a vantorix.PyDag, got {type(dag).__name__!r}")
-        if inputs is not None:
-            if not isinstance(inputs, dict):
-                raise TypeError(f"inputs must be a dict, not {type(inputs).__name__!r}")
-            for name in inputs:
-                if not isinstance(name, str):
-                    raise TypeError(f"inputs: key {name!r} is not a str")
+            raise _conversion_error("dag", dag, "PyDag")
+        self.plan = dag.plan(parallel)
         if outputs is not None:
             if isinstance(outputs, str):
-                raise TypeError("outputs must be a collection of names, not one str")
-            outputs = frozenset(outputs)
-        self.plan = dag.plan(parallel)
-        _check_pickling(self.plan)
-        token = uuid.uuid4().hex
+                raise TypeError("argument 'outputs': expected a collection of names, got a "
+                                "str")
+            for name in outputs:
+                if not isinstance(name, str):
+                    raise _conversion_error("outputs", name, "PyString")
+        self._inputs = _pickled_inputs(inputs)
+        functions = _pickled_functions(self.plan)
+        self.token = token = uuid.uuid4().hex
         self.layer = "vantorix-" + token
-        self._node_name = "vantorix-node-" + token
         self._value_name = "vantorix-value-" + token
         self._resolve_name = "vantorix-resolve-" + token
         self._input_name = "vantorix-input-" + token
-        self._inputs = inputs or {}
         self.graph: dict[Any, Any] = {}
         self._holders: dict[tuple[str, int], Any] = {}
+        self._input_holders: dict[str, Any] = {}
         self._values: dict[tuple[int, str], Any] = {}
         self._writes = {record.id: record.writes for record in self.plan}
+        # A node's key starts, as dask.delayed's do, with its function's name, which groups
+        # the nodes of one function for distributed's scheduling (as it does hand-written
+        # graphs); it ends with the node's name, so dask's messages about the task name it.
+        self._nodes = {record.id: (f"{_function_name(record.function)}-{token}",
+                                   _node_name(record.label, record.id))
+                       for record in self.plan}
         # A writer of one name is itself the holder of that name's value.
         self._sole_writers = {record.id for record in self.plan
                               if len({name for _, name in record.outputs}) == 1}
         last_writer: dict[str, int] = {}
-        for record in self.plan:
-            self._add_node(record)
+        run = token if with_outcomes else None
+        for position, record in enumerate(self.plan):
+            function = None if record.function is None else functions[id(record.function)]
+            self._add_node(record, position, run, function)
             for name in record.writes:
                 last_writer[name] = record.id
         names = self._context_order(dag, parallel)
         if outputs is not None:
+            unknown = set(outputs).difference(names)
+            if unknown:
+                raise ValueError(
+                    f"argument 'outputs': {', '.join(map(repr, sorted(unknown)))}: no input "
+                    "has that name and no node publishes it")
             names = [name for name in names if name in outputs]
+        self.key = "vantorix-context-" + token
+        # Names that only the inputs give the caller has already.
+        self.given = {name for name in names if name not in last_writer} if with_outcomes \
+            else set()
         args: list[Any] = []
         layout = []
         for name in names:
+            if name in self.given:
+                continue
             holder = (self._holder(name, last_writer[name]) if name in last_writer
                       else self._input_holder(name))
             layout.append((name, len(args)))
             args.append(holder)
-        self.key = "vantorix-context-" + token
+        self.names = names
         if not with_outcomes:
-            self.graph[self.key] = (partial(_context, tuple(layout)), *args)
+            self.graph[self.key] = self._task(partial(_context, tuple(layout)), args)
             return
         in_context = set(args)
         first_outcome = len(args)
         for record in self.plan:
-            node = (self._node_name, record.id)
+            node: Any = self._nodes[record.id]
             # A node whose every value goes into the context anyway comes whole; the others
             # send their outcome alone, and their data stays where it is.
             if node not in in_context and record.writes:
@@ -297,9 +558,9 @@ class _Graph:
                 self.graph[outcome] = (_outcome, node)
                 node = outcome
             args.append(node)
-        self.graph[self.key] = (
-            partial(_context_and_outcomes, tuple(layout), range(first_outcome, len(args))),
-            *args)
+        self.graph[self.key] = self._task(
+            partial(_frozen_context_and_outcomes, tuple(layout), range(first_outcome, len(args))),
+            args)
 
     def _context_order(self, dag: vantorix.PyDag, parallel: bool) -> list[str]:
         """The names of the final context in the in-process run's order, whatever the mode: the
@@ -313,7 +574,8 @@ class _Graph:
             names.update(dict.fromkeys(record.writes))
         return list(names)
 
-    def _add_node(self, record: vantorix.PlanRecord) -> None:
+    def _add_node(self, record: vantorix.PlanRecord, position: int, run: Optional[str],
+                  function: Optional[_Function]) -> None:
         holder_args: dict[Any, int] = {}
         inputs = []
         for context_name, parameter in record.inputs:
@@ -322,25 +584,44 @@ class _Graph:
                 indices = tuple(holder_args.setdefault(holder, len(holder_args))
                                 for holder in holders)
                 inputs.append((context_name, parameter, indices))
-        task = _NodeTask(record.function, tuple(inputs),
+        task = _NodeTask(record.id, record.label, position, run, function, tuple(inputs),
                          tuple(record.outputs), frozenset(name for name, _ in record.outputs))
-        self.graph[(self._node_name, record.id)] = (partial(_run_node, task), *holder_args)
+        self.graph[self._nodes[record.id]] = self._task(partial(_run_node, task),
+                                                        list(holder_args))
+
+    def _task(self, function: Callable[..., Any], holders: list[Any]) -> tuple[Any, ...]:
+        """The task calling `function` with `holders`: keys of other tasks, or inputs that
+        travel inside this task."""
+        literals = tuple((index, holder.holder) for index, holder in enumerate(holders)
+                         if isinstance(holder, _Literal))
+        if not literals:
+            return (function, *holders)
+        return (partial(_with_literals, function, literals),
+                *(holder for holder in holders if not isinstance(holder, _Literal)))
 
     def _input_holder(self, name: str) -> Any:
+        """What holds the input `name`: a literal for a small value, else a key of the graph,
+        whose value is the holder; None for a name that is no input."""
         if name not in self._inputs:
             return None
-        key = (self._input_name, name)
-        if key not in self.graph:
-            self.graph[key] = (partial(_given, {name: self._inputs[name]}),)
-        return key
+        holder = self._input_holders.get(name)
+        if holder is None:
+            values = _Values({name: self._inputs[name]})
+            if len(self._inputs[name]) <= _LITERAL_INPUT_BYTES:
+                holder = _Literal(values)
+            else:
+                holder = (self._input_name, name)
+                self.graph[holder] = values
+            self._input_holders[name] = holder
+        return holder
 
     def _value(self, writer: int, name: str) -> Any:
         if writer in self._sole_writers:
-            return (self._node_name, writer)
+            return self._nodes[writer]
         key = self._values.get((writer, name))
         if key is None:
             key = self._values[(writer, name)] = (self._value_name, name, writer)
-            self.graph[key] = (partial(_value, name), (self._node_name, writer))
+            self.graph[key] = (partial(_value, name), self._nodes[writer])
         return key
 
     def _reader_holders(self, name: str, writer: Optional[int]) -> list[Any]:
@@ -372,7 +653,7 @@ class _Graph:
                 holder = value
             else:
                 holder = (self._resolve_name, name, writer)
-                self.graph[holder] = (partial(_first_holding, name), value, earlier)
+                self.graph[holder] = self._task(partial(_first_holding, name), [value, earlier])
             self._holders[(name, writer)] = holder
             earlier = holder
         return earlier
@@ -390,6 +671,8 @@ def _built(dag: vantorix.PyDag, parallel: bool, inputs: Optional[Mapping[str, An
            outputs: Optional[Collection[str]], with_outcomes: bool) -> _Graph:
     """The graph, built with the cyclic collector paused: building makes many small containers
     and no cycles, and the collector's passes over them would make building superlinear."""
+    _dask_module("dask")
+    _dask_module("cloudpickle")
     paused = gc.isenabled()
     gc.disable()
     try:
@@ -405,8 +688,16 @@ def to_dask(dag: vantorix.PyDag, parallel: bool = True, *,
     """The run of `dag` as a `dask.delayed` value whose result is the final context: the
     in-process run's (sequential, or parallel with max_threads=1), restricted to `outputs`.
     Only the nodes that the returned names need are computed; failed nodes publish nothing,
-    and `execute_detailed()` tells which failed and why."""
+    and `execute_detailed()` tells which failed and why. When a node that they need raises
+    SystemExit or KeyboardInterrupt, computing the value raises RuntimeError naming it."""
     return _built(dag, parallel, inputs, outputs, with_outcomes=False).delayed()
+
+
+_BROKEN_POOL = (
+    "a worker process of the pool died during the run (a node ended its process, or it ran "
+    "out of memory), so the pool is broken and every compute on it fails: make a new "
+    "ProcessPoolExecutor for the runs after this one (dask's processes scheduler without "
+    "pool= starts a new pool for every compute)")
 
 
 def execute_detailed(dag: vantorix.PyDag, parallel: bool = True, *, scheduler: Any = None,
@@ -416,19 +707,38 @@ def execute_detailed(dag: vantorix.PyDag, parallel: bool = True, *, scheduler: A
     """Run `dag` on dask (`scheduler`: anything `dask.compute` takes; None: dask's default)
     and report on every node. Failures are written to `sys.stderr` in merge order unless
     `print_errors` is False; a node's SystemExit or KeyboardInterrupt is raised here."""
+    if not isinstance(print_errors, bool):
+        raise _conversion_error("print_errors", print_errors, "PyBool")
+    graph = _built(dag, parallel, inputs, outputs, with_outcomes=True)
+    from concurrent.futures.process import BrokenProcessPool
+
     from dask.base import compute
 
-    graph = _built(dag, parallel, inputs, outputs, with_outcomes=True)
-    ((context, outcomes),) = compute(  # type: ignore[no-untyped-call,unused-ignore]
-        graph.delayed(), scheduler=scheduler)
+    try:
+        ((frozen, outcomes),) = compute(  # type: ignore[no-untyped-call,unused-ignore]
+            graph.delayed(), scheduler=scheduler)
+    except BrokenProcessPool as broken:
+        raise BrokenProcessPool(_BROKEN_POOL) from broken
+    finally:
+        _stopped.pop(graph.token, None)
     nodes = []
     for record, (status, error, seconds, host, pid, stop) in zip(graph.plan, outcomes):
         if stop is not None:
-            raise stop
+            raise _raised_exit(stop)
         if error is not None and print_errors:
             sys.stderr.write(error)
         nodes.append(NodeRecord(record.id, record.label, record.branch_id, record.level,
                                 status, error, seconds, host, pid))
+    context = {}
+    for name in graph.names:
+        if name in graph.given:
+            context[name] = inputs[name]  # type: ignore[index]
+        elif name in frozen:
+            try:
+                context[name] = pickle.loads(frozen[name])
+            except Exception as failure:
+                raise ImportError(f"the value of {name!r} cannot be loaded here "
+                                  f"({type(failure).__name__}: {failure})") from failure
     return RunReport(context, nodes, [node for node in nodes if node.status == "failed"])
 
 

@@ -1,19 +1,25 @@
 """vantorix_dask against the in-process run: generated graphs give the same final context and
 the same failure texts on dask's sync, threaded and processes schedulers and on a LocalCluster of
-two worker processes; only the selected outputs come back; exits and unpicklable callables."""
+two worker processes, with every node reading its own copies; only the selected outputs come
+back; exits, argument errors and unpicklable callables. The faults that could hang a cluster run
+in a process of their own (_dask_faults.py)."""
 
 import contextlib
+import copy
 import io
+import json
 import itertools
 import multiprocessing
 import os
 import pickle
+import re
 import subprocess
 import sys
 import threading
 import zlib
 from concurrent.futures import ProcessPoolExecutor
 from functools import partial
+from pathlib import Path
 
 import pytest
 from hypothesis import given, settings
@@ -40,27 +46,37 @@ RESULTS = ["r", "s"]
 
 
 class Step:
-    """A deterministic node function of a generated graph."""
+    """A deterministic node function of a generated graph. Its values are lists, which a
+    "mutate" node changes in place before it publishes the first of them again. With `copies`
+    it works on copies of its inputs: what every node of a dask run reads."""
 
-    def __init__(self, tag, kind, returns):
-        self.tag, self.kind, self.returns = tag, kind, returns
+    def __init__(self, tag, kind, returns, copies):
+        self.tag, self.kind, self.returns, self.copies = tag, kind, returns, copies
 
     def __call__(self, inputs, params):
+        if self.copies:
+            inputs = {name: copy.deepcopy(value) for name, value in inputs.items()}
+        if self.kind == "mutate":
+            for value in inputs.values():
+                value.append(self.tag)
         digest = zlib.crc32(repr(sorted(inputs.items())).encode())
         if self.kind == "raise":
             raise ValueError(f"{self.tag} refuses {digest}")
         if self.kind == "not a dict":
             return [digest]
-        returned = {name: f"{self.tag}:{name}:{digest}" for name in self.returns}
+        returned = {name: [f"{self.tag}:{name}:{digest}"] for name in self.returns}
         returned[1] = "not a str key"
+        if self.kind == "mutate" and inputs and self.returns:
+            returned[self.returns[0]] = next(iter(inputs.values()))
         if self.kind == "subclass":
-            returned[OwnHash(RESULTS[0])] = "later key of the same text"
+            returned[OwnHash(RESULTS[0])] = ["later key of the same text"]
             returned = Guarded(returned)
         return returned
 
 
 node_shapes = st.fixed_dictionaries({
-    "kind": st.sampled_from(["ok", "ok", "ok", "raise", "not a dict", "no-op", "subclass"]),
+    "kind": st.sampled_from(["ok", "ok", "ok", "raise", "not a dict", "no-op", "subclass",
+                             "mutate", "mutate"]),
     "inputs": st.lists(st.tuples(st.sampled_from(NAMES), st.sampled_from(["p", "q"])),
                        max_size=3),
     "outputs": st.lists(st.tuples(st.sampled_from(RESULTS), st.sampled_from(NAMES)), max_size=3),
@@ -76,21 +92,29 @@ def graph_shapes(depth=2):
     return st.tuples(node_shapes, st.lists(items, max_size=5))
 
 
-def build(shape, count=None):
+def build(shape, copies=False, count=None):
     count = count or itertools.count()
     graph = vantorix.PyGraph()
     first, rest = shape
     for kind, item in [("node", first), *rest]:
         if kind == "branch":
-            graph.branch(build(item, count))
+            graph.branch(build(item, copies, count))
             continue
         tag = f"n{next(count)}"
-        function = None if item["kind"] == "no-op" else Step(tag, item["kind"], item["returns"])
+        function = (None if item["kind"] == "no-op"
+                    else Step(tag, item["kind"], item["returns"], copies))
         graph.add(function, tag, inputs=item["inputs"], outputs=item["outputs"])
     return graph
 
 
-seeds = st.none() | st.dictionaries(st.sampled_from(NAMES), st.sampled_from(["seed"]))
+def built_pair(shape):
+    """The DAG to run on dask, and the DAG whose in-process run it must match."""
+    return build(shape).build(), build(shape, copies=True).build()
+
+
+# Small inputs travel inside the tasks that read them, large ones as tasks of their own.
+seeds = st.none() | st.dictionaries(st.sampled_from(NAMES), st.builds(
+    list, st.sampled_from([("seed",), ("large seed " * 7000,)])))
 selections = st.none() | st.sets(st.sampled_from(NAMES))
 
 
@@ -101,10 +125,16 @@ def observed(run):
         return run(), stderr.getvalue()
 
 
-def assert_same_as_in_process(dag, inputs, parallel, scheduler, outputs=None):
+def assert_same_as_in_process(dags, inputs, parallel, scheduler, outputs=None):
     """Context (in the in-process order), failure texts and records in merge order, and the
-    bare collection's result."""
-    expected, expected_text = observed(lambda: dag.execute_detailed(parallel, 1, inputs=inputs))
+    bare collection's result. `dags` is the DAG to run on dask and the one to run in-process,
+    or one DAG for both; `outputs` may select names that nothing publishes, which are left out
+    (asking for them is an error)."""
+    dag, reference = dags if isinstance(dags, tuple) else (dags, dags)
+    if outputs is not None:
+        outputs &= {name for record in dag.plan() for _, name in record.outputs} | set(inputs or ())
+    expected, expected_text = observed(
+        lambda: reference.execute_detailed(parallel, 1, inputs=inputs))
     report, text = observed(lambda: vantorix_dask.execute_detailed(
         dag, parallel, scheduler=scheduler, inputs=inputs, outputs=outputs))
     context = [(name, value) for name, value in expected.context.items()
@@ -121,7 +151,7 @@ def assert_same_as_in_process(dag, inputs, parallel, scheduler, outputs=None):
 @settings(max_examples=60, deadline=None)
 @given(shape=graph_shapes(), inputs=seeds, parallel=st.booleans(), outputs=selections)
 def test_generated_graphs_run_as_in_process(scheduler, shape, inputs, parallel, outputs):
-    assert_same_as_in_process(build(shape).build(), inputs, parallel, scheduler, outputs)
+    assert_same_as_in_process(built_pair(shape), inputs, parallel, scheduler, outputs)
 
 
 def test_importing_leaves_dask_alone():
@@ -175,51 +205,62 @@ def test_the_final_task_depends_only_on_the_selected_names():
     while todo:
         needed.add(todo[-1])
         todo.extend(get_dependencies(tasks, todo.pop()) - needed)
-    nodes = {key[1] for key in needed if key[0].startswith("vantorix-node-")}
-    assert nodes == {0, 1}  # "big" and "measure"
+    nodes = {key[1] for key in needed if str(key[1]).startswith("node ")}
+    assert nodes == {"node 'big' (id 0)", "node 'measure' (id 1)"}
     assert value.compute(scheduler="sync") == {"length": 7}
-    assert vantorix_dask.execute(dag, outputs=["other", "unknown"]) == {"other": 1}
 
 
-def stop(inputs, params):
-    raise SystemExit(3)
+class Leave(SystemExit):
+    """An exit whose constructor takes other arguments than the ones the exception keeps."""
+
+    def __init__(self, who, code):
+        super().__init__(code)
 
 
-def interrupt(inputs, params):
-    raise KeyboardInterrupt
+def raises(make, inputs, params):
+    raise make()
 
 
-def fails(inputs, params):
-    raise LookupError("before the exit")
+def touches(path, inputs, params):
+    path.touch()
+    return {"y": 1}
 
 
-def exiting_dag(exit_function):
+EXITS = {"code": lambda: SystemExit(3), "text": lambda: SystemExit("bye"),
+         "none": lambda: SystemExit(), "own class": lambda: Leave("node", 4),
+         "interrupt": lambda: KeyboardInterrupt("pressed")}
+
+
+@pytest.mark.parametrize("make_exit", EXITS.values(), ids=EXITS)
+def test_an_exit_is_raised_on_the_caller_and_its_readers_do_not_run(anywhere, make_exit,
+                                                                      tmp_path):
+    """By value, after the texts of the failures before it: a failure, the exit, a node that
+    reads from it, one that reads from that one, and a failure that reads nothing."""
     graph = vantorix.PyGraph()
-    graph.add(fails, "fails")
-    graph.add(exit_function, "exits")
-    graph.add(fails, "after")
-    return graph.build()
-
-
-def assert_exit_raised_on_caller(exit_function, scheduler):
-    """The exit comes back to the caller, after the texts of the failures before it."""
-    dag = exiting_dag(exit_function)
-    expected = io.StringIO()
-    with contextlib.redirect_stderr(expected), pytest.raises(BaseException) as in_process_exit:
-        dag.execute()
-    stderr = io.StringIO()
-    with contextlib.redirect_stderr(stderr), pytest.raises(BaseException) as raised:
-        vantorix_dask.execute(dag, False, scheduler=scheduler)
-    assert type(raised.value) is type(in_process_exit.value)
-    assert raised.value.args == in_process_exit.value.args
-    assert stderr.getvalue() == expected.getvalue()
-    assert "LookupError: before the exit" in stderr.getvalue()
-
-
-@pytest.mark.parametrize("exit_function", [stop, interrupt])
-@pytest.mark.parametrize("scheduler", ["sync", "threads"])
-def test_an_exit_in_a_node_is_raised_on_the_caller(exit_function, scheduler):
-    assert_exit_raised_on_caller(exit_function, scheduler)
+    graph.add(partial(raises, lambda: LookupError("before the exit")), "fails")
+    graph.add(partial(raises, make_exit), "exits", outputs={"x": "x"})
+    graph.add(partial(touches, tmp_path / "reader"), "reads x", inputs={"x": "x"},
+              outputs={"y": "y"})
+    graph.add(partial(touches, tmp_path / "its reader"), "reads y", inputs={"y": "y"})
+    graph.add(partial(raises, lambda: LookupError("after the exit")), "after")
+    dag = graph.build()
+    texts, exits = [], []
+    for run in dag.execute, lambda: vantorix_dask.execute(dag, False, scheduler=anywhere):
+        stderr = io.StringIO()
+        with contextlib.redirect_stderr(stderr), pytest.raises(BaseException) as raised:
+            run()
+        texts.append(stderr.getvalue())
+        exits.append(raised.value)
+    in_process, on_dask = exits
+    kind = SystemExit if isinstance(in_process, SystemExit) else KeyboardInterrupt
+    assert type(on_dask) is kind
+    assert on_dask.args == in_process.args
+    assert getattr(on_dask, "code", None) == getattr(in_process, "code", None)
+    assert texts[1] == texts[0]
+    assert "LookupError: before the exit" in texts[0]
+    with pytest.raises(RuntimeError, match=rf"^node 'exits' \(id 1\) raised {kind.__name__}"):
+        dask.compute(vantorix_dask.to_dask(dag, False, outputs={"y"}), scheduler=anywhere)
+    assert list(tmp_path.iterdir()) == []
 
 
 @pytest.mark.parametrize("entry", [vantorix_dask.to_dask, vantorix_dask.execute])
@@ -234,15 +275,48 @@ def test_an_unpicklable_callable_is_named_before_anything_runs(entry):
     assert ran == []
 
 
-@pytest.mark.parametrize(("arguments", "message"), [
-    ({"dag": vantorix.PyGraph()}, "expected a vantorix.PyDag, got 'PyGraph'"),
-    ({"inputs": [("a", 1)]}, "inputs must be a dict"),
-    ({"inputs": {1: 2}}, "inputs: key 1 is not a str"),
-    ({"outputs": "a"}, "outputs must be a collection of names"),
-])
-def test_arguments_are_checked(arguments, message):
-    with pytest.raises(TypeError, match=message):
-        vantorix_dask.to_dask(**{"dag": exiting_dag(stop), **arguments})
+def small_dag():
+    graph = vantorix.PyGraph()
+    graph.add(make("v", 1), "one", outputs={"v": "v"})
+    return graph.build()
+
+
+ENTRIES = [vantorix_dask.to_dask, vantorix_dask.execute, vantorix_dask.execute_detailed]
+ARGUMENT_ERRORS = [  # (arguments, error, message); None: the in-process methods' message
+    ({"inputs": [("a", 1)]}, TypeError, None), ({"inputs": {1: 2}}, TypeError, None),
+    ({"parallel": "yes"}, TypeError, None), ({"print_errors": 1}, TypeError, None),
+    ({"dag": vantorix.PyGraph()}, TypeError,
+     "argument 'dag': 'PyGraph' object cannot be converted to 'PyDag'"),
+    ({"outputs": "v"}, TypeError, "argument 'outputs': expected a collection of names, got a str"),
+    ({"outputs": ["v", 1]}, TypeError,
+     "argument 'outputs': 'int' object cannot be converted to 'PyString'"),
+    ({"outputs": ["v", "w", "u"]}, ValueError,
+     "argument 'outputs': 'u', 'w': no input has that name and no node publishes it"),
+    ({"inputs": {"lock": threading.Lock()}}, TypeError, "argument 'inputs': the value of 'lock' "
+     "cannot be pickled (TypeError: cannot pickle '_thread.lock' object)"),
+]
+
+
+@pytest.mark.parametrize(("entry", "arguments", "error", "message"), [
+    (entry, *case) for case in ARGUMENT_ERRORS for entry in ENTRIES
+    if "print_errors" not in case[0] or entry is vantorix_dask.execute_detailed])
+def test_arguments_are_checked_before_anything_runs(entry, arguments, error, message):
+    if message is None:
+        with pytest.raises(error) as in_process:
+            small_dag().execute_detailed(**arguments)
+        message = str(in_process.value)
+    with pytest.raises(error) as raised:
+        entry(**{"dag": small_dag(), **arguments})
+    assert str(raised.value) == message
+
+
+@pytest.mark.parametrize("missing", ["dask", "cloudpickle"])
+@pytest.mark.parametrize("entry", ENTRIES)
+def test_without_dask_the_error_says_what_to_install(entry, missing, monkeypatch):
+    monkeypatch.setitem(sys.modules, missing, None)
+    with pytest.raises(ModuleNotFoundError,
+                       match=r'^vantorix_dask needs dask: pip install "vantorix\[dask\]" \('):
+        entry(small_dag(), inputs={"given": 1})
 
 
 # --- in other processes: dask's processes scheduler, a LocalCluster -----------------------
@@ -259,8 +333,10 @@ def client():
     no_sanitizer()
     distributed = pytest.importorskip(
         "distributed", reason="distributed is not installed (pip install '.[dask]')")
+    # The dashboard on a free port: with None it still takes 8787, and only warns when that is
+    # taken.
     with distributed.LocalCluster(processes=True, n_workers=2, threads_per_worker=1,
-                                  dashboard_address=None) as cluster, \
+                                  dashboard_address=":0") as cluster, \
             distributed.Client(cluster) as connected:
         yield connected
 
@@ -278,10 +354,17 @@ def elsewhere(request):
     return request.getfixturevalue(request.param)
 
 
+@pytest.fixture(scope="module", params=["sync", "threads", "processes", "client"])
+def anywhere(request):
+    if request.param in ("sync", "threads"):
+        return request.param
+    return request.getfixturevalue(request.param)
+
+
 @settings(max_examples=12, deadline=None)
 @given(shape=graph_shapes(), inputs=seeds, parallel=st.booleans())
 def test_generated_graphs_run_as_in_process_elsewhere(elsewhere, shape, inputs, parallel):
-    report = assert_same_as_in_process(build(shape).build(), inputs, parallel, elsewhere)
+    report = assert_same_as_in_process(built_pair(shape), inputs, parallel, elsewhere)
     assert os.getpid() not in {node.pid for node in report.nodes}
 
 
@@ -319,12 +402,53 @@ def test_a_large_intermediate_stays_on_the_workers(client):
     assert result["where"] != os.getpid()
 
 
-def test_an_exit_on_a_worker_is_raised_on_the_caller(elsewhere):
-    assert_exit_raised_on_caller(stop, elsewhere)
-
-
 def test_a_chain_deeper_than_the_recursion_limit_computes_on_a_cluster(client):
     dag = rewrites(sys.getrecursionlimit() + 100)
     expected, _ = observed(lambda: dag.execute_detailed(inputs={"x": 0}).context)
     assert observed(lambda: vantorix_dask.execute(
         dag, False, scheduler=client, inputs={"x": 0}))[0] == expected
+
+
+# --- the faults that could hang a cluster, in a process of their own ------------------------
+
+
+@pytest.fixture(scope="module")
+def faults():
+    """What the runs of _dask_faults.py returned or raised; each had 60 s to end."""
+    no_sanitizer()
+    pytest.importorskip("distributed", reason="distributed is not installed (pip install "
+                        "'.[dask]')")
+    completed = subprocess.run([sys.executable, Path(__file__).with_name("_dask_faults.py"),
+                                "60"], capture_output=True, text=True, timeout=300, check=False)
+    assert completed.returncode == 0, completed.stderr[-5000:]
+    return json.loads(completed.stdout)
+
+
+def test_a_value_that_cannot_be_pickled_fails_the_node_that_published_it(faults):
+    failure = ("Error: node 'make' (id 0): the value it publishes as 'v' cannot be pickled "
+               "(TypeError: cannot pickle '_thread.lock' object)\n")
+    report = [{f"r{k}": [] for k in range(4)}, [["make", failure]]]
+    assert faults["unpicklable value"] == dict.fromkeys("stpc", ["returned", report])
+
+
+LOADED = r" cannot be loaded on .+ \(pid \d+\) \(ModuleNotFoundError: No module named 'late'\)"
+BROKEN = r"a worker process of the pool died .*: make a new ProcessPoolExecutor .*"
+
+
+@pytest.mark.parametrize(("case", "scheduler", "raised", "message"), [
+    *[("unloadable function", scheduler, "ImportError", r"node 'late' \(id 0\): its function"
+       + LOADED + r"; install its module on every worker, or send it with "
+       r"Client\.upload_file\(\)") for scheduler in "pc"],
+    *[("unloadable value", scheduler, "ImportError",
+       r"node 'reads' \(id 0\): the value of 'thing' it reads" + LOADED) for scheduler in "pc"],
+    ("kills its worker", "c", "KilledWorker",
+     r"Attempted to run task \('lambda-\w+', \"node 'dies' \(id 0\)\"\) on 1 different "
+     r"workers, .*"),
+    ("kills its worker", "p", "BrokenProcessPool", BROKEN),
+    ("after a worker died", "p", "BrokenProcessPool", BROKEN),
+])
+def test_what_could_hang_a_cluster_ends_naming_the_node(faults, case, scheduler, raised,
+                                                       message):
+    kind, text = faults[case][scheduler]
+    assert kind == raised
+    assert re.fullmatch(message, text)
