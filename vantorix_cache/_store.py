@@ -14,6 +14,7 @@ import os
 import pickle
 import secrets
 import struct
+import threading
 import time
 from collections.abc import Iterator
 from typing import Any, Optional
@@ -32,6 +33,24 @@ JOINED = 1 << 20
 TEMPORARY = ".tmp-"
 # Temporary files older than this are left by a process that died while writing.
 STALE_SECONDS = 3600.0
+
+
+_last_use = 0
+_last_use_lock = threading.Lock()
+
+
+def _use_time() -> int:
+    """Now in nanoseconds, later than every time this process gave before: entries written or
+    read one after the other keep that order even where the file system's clock is coarse."""
+    global _last_use
+    with _last_use_lock:
+        _last_use = max(time.time_ns(), _last_use + 1)
+        return _last_use
+
+
+def _mark_used(descriptor: int) -> None:
+    now = _use_time()
+    os.utime(descriptor, ns=(now, now))
 
 
 class Unstorable(Exception):
@@ -106,6 +125,7 @@ def write(root: str, key: bytes, pieces: list[Any], size: int) -> None:
                 view = memoryview(piece).cast("B")
                 while view.nbytes:
                     view = view[os.write(descriptor, view):]
+            _mark_used(descriptor)
         finally:
             os.close(descriptor)
         os.replace(temporary, path)
@@ -143,7 +163,7 @@ def read(root: str, key: bytes, touch: bool) -> Optional[dict[str, Any]]:
                 got += count
         if touch:
             try:
-                os.utime(descriptor)
+                _mark_used(descriptor)
             except OSError:
                 pass
     except OSError:
