@@ -593,11 +593,13 @@ class Keyer:
             raise Unkeyable(f"its function cannot be keyed: {error}") from None
         except RecursionError:
             raise Unkeyable("its function cannot be keyed: it is nested too deeply") from None
-        encoder = _Encoder(self)
-        encoder.out += KEY_FORMAT + identity
-        encoder.value(tuple(tuple(pair) for pair in inputs))
-        encoder.value(tuple(tuple(pair) for pair in outputs))
-        return encoder.digest()
+        mappings = (tuple(map(tuple, inputs)), tuple(map(tuple, outputs)))
+        if not all(type(name) is str for pairs in mappings for pair in pairs for name in pair):
+            raise Unkeyable("its mappings are not pairs of str")
+        hash_ = new_hash()
+        hash_.update(KEY_FORMAT + identity)
+        hash_.update(pickle.dumps(mappings, protocol=5))  # exact for tuples of str
+        return hash_.digest()
 
     def key(self, prefix: bytes, values: dict[str, Any]) -> bytes:
         """The key of a node whose prefix is `prefix` with these inputs. Raises Unkeyable."""

@@ -27,7 +27,7 @@ FORMAT = 1
 HEADER = struct.Struct("<4sHHQ32s32s")
 ALIGNMENT = 64
 # What the first read of an entry asks for: all of a small one.
-FIRST_READ = 64 << 10
+FIRST_READ = 16 << 10
 # Pieces of entries up to this size are joined and written at once.
 JOINED = 1 << 20
 TEMPORARY = ".tmp-"
