@@ -211,7 +211,7 @@ class _Encoder:
         if not self.enter(obj):
             return
         if len(obj) > 16 and all(type(item) in _PICKLED_ATOMS for item in obj):
-            self.sized(tag + b"p", pickle.dumps(obj, protocol=5))
+            self.sized(b"p" + tag, pickle.dumps(obj, protocol=5))
         else:
             self.out += tag + _LENGTH.pack(len(obj))
             for item in obj:
@@ -284,13 +284,15 @@ class _Encoder:
         self.out += b"U" + name.encode() + b"\0"
         seen = seen if seen is not None else set()
         if id(module) in seen:
+            self.out += b"\0"
             return
         seen.add(id(module))
         namespace = vars(module)
         for attribute in sorted(names):
             if attribute in namespace:
-                self.out += attribute.encode("utf-8", "surrogatepass") + b"="
+                self.out += b"a" + attribute.encode("utf-8", "surrogatepass") + b"="
                 self.global_value(namespace[attribute], names, seen)
+        self.out += b"\0"
 
     def global_value(self, obj: Any, names: Iterable[str] = (),
                      seen: Optional[set[int]] = None) -> None:
@@ -367,8 +369,8 @@ class _Encoder:
                 self.library(kind)
                 return
             raise Unkeyable(_pickle_failure(error)) from None
-        self.out += b"K"
-        self.sized(b"", stream.getbuffer())
+        self.sized(b"K", stream.getbuffer())
+        self.out += b"%d;" % len(digests)
         self.out += b"".join(digests)
 
 
@@ -749,11 +751,12 @@ def _class_part(encoder: _Encoder, kind: type) -> None:
         if name in _SKIPPED_CLASS_ATTRIBUTES:
             continue
         encoder.out += b"a" + name.encode("utf-8", "surrogatepass") + b"="
+        # Marks no value's encoding starts with.
         if isinstance(attribute, (staticmethod, classmethod)):
-            encoder.out += b"s" if isinstance(attribute, staticmethod) else b"c"
+            encoder.out += b"!s" if isinstance(attribute, staticmethod) else b"!c"
             attribute = attribute.__func__
         elif isinstance(attribute, property):
-            encoder.out += b"p"
+            encoder.out += b"!p"
             attribute = (attribute.fget, attribute.fset, attribute.fdel)
         encoder.global_value(attribute)
 

@@ -17,7 +17,10 @@ import vantorix
 import vantorix_cache
 from conftest import chain, const, fanout
 
-numpy = pytest.importorskip("numpy")
+try:
+    import numpy
+except ImportError:  # numpy and pandas are optional: their values are keyed when present
+    numpy = None
 
 MODES = [(False,), (True,), (True, 1)]
 # The module and the cache package, for child interpreters.
@@ -129,9 +132,9 @@ def test_an_edit_of_what_the_function_reads_makes_it_miss(tmp_path, before, edit
 
 def test_an_unchanged_rerun_hits_every_node_in_every_mode(tmp_path):
     def scale(inputs, params):
-        return {"out": inputs["rows"] * 2}
+        return {"out": [row * 2 for row in inputs["rows"]]}
 
-    dag = fanout({"function": const(rows=numpy.arange(6.0)), "label": "root",
+    dag = fanout({"function": const(rows=[0.0, 1.0, 2.0, 3.0, 4.0, 5.0]), "label": "root",
                   "outputs": {"rows": "rows"}},
                  [{"function": scale, "label": "left", "inputs": {"rows": "rows"},
                    "outputs": {"out": "left"}}, {"label": "no-op"}],
@@ -147,38 +150,38 @@ def test_an_unchanged_rerun_hits_every_node_in_every_mode(tmp_path):
         assert statuses(again) == {label: "ok" if label == "no-op" else "cached"
                                    for label in statuses(first)}
         assert repr(again) == "<vantorix.RunReport: 5 nodes, 1 ok, 4 cached, 0 failed, 0 not run>"
-        assert list(again.context) == list(first.context)
-        assert again.context["n"] == {"size": 6}
-        for name in ("rows", "left", "main"):
-            assert numpy.array_equal(again.context[name], first.context[name])
+        assert list(again.context.items()) == list(first.context.items())
         assert again.node_outputs.keys() == first.node_outputs.keys()
         assert "    class 0,1,2,4 cached\n" in again.to_mermaid(durations=False)
     stats = cache.stats()
     assert (stats.entries, stats.hits, stats.misses) == (4, 12, 4)
 
 
-# Inputs that must never share a key, and a copy of each, which must.
-DISTINCT = [1, 1.0, True, "1", b"1", bytearray(b"1"), 1 + 0j, None, (1,), [1], {1},
-            frozenset({1}), {"1": 1}, {1: "1"}, [1, [1]], [[1], 1], (1.0,), -0.0, 0.0,
-            numpy.int64(1), numpy.float64(1.0), numpy.array([1]), numpy.array([1.0]),
-            numpy.array([1], dtype=numpy.int32), numpy.arange(4).view(numpy.float64),
-            numpy.arange(4), numpy.arange(4).reshape(2, 2), numpy.arange(4).reshape(2, 2).T,
-            numpy.array(["1"]), numpy.array([1], dtype=object), list(range(40)),
-            list(range(39)) + [39.0], {"a", "b", "c"}, {"a", "b"}]
-
-
-def pandas_values():
-    pandas = pytest.importorskip("pandas")
+def distinct_values():
+    """Inputs that must never share a key (and of which copies must)."""
+    values = [1, 1.0, True, "1", b"1", bytearray(b"1"), 1 + 0j, None, (1,), [1], {1},
+              frozenset({1}), {"1": 1}, {1: "1"}, [1, [1]], [[1], 1], (1.0,), -0.0, 0.0,
+              list(range(40)), list(range(39)) + [39.0], {"a", "b", "c"}, {"a", "b"}]
+    if numpy is not None:
+        values += [numpy.int64(1), numpy.float64(1.0), numpy.array([1]), numpy.array([1.0]),
+                   numpy.array([1], dtype=numpy.int32), numpy.arange(4).view(numpy.float64),
+                   numpy.arange(4), numpy.arange(4).reshape(2, 2),
+                   numpy.arange(4).reshape(2, 2).T, numpy.array(["1"]),
+                   numpy.array([1], dtype=object)]
+    try:
+        import pandas
+    except ImportError:
+        return values
     frame = pandas.DataFrame({"a": [1, 2], "b": ["x", "y"]})
-    return [frame, frame.astype({"a": "float64"}), frame.rename(columns={"b": "c"}),
-            frame.set_index("b"), frame["a"], frame["a"].rename("other"),
-            frame["b"].astype("category"), pandas.Index([1, 2]), pandas.RangeIndex(2)]
+    return values + [frame, frame.astype({"a": "float64"}), frame.rename(columns={"b": "c"}),
+                     frame.set_index("b"), frame["a"], frame["a"].rename("other"),
+                     frame["b"].astype("category"), pandas.Index([1, 2]), pandas.RangeIndex(2)]
 
 
 def test_inputs_are_keyed_by_type_and_content(tmp_path):
     dag = chain({"function": lambda i, p: {"t": type(i["v"]).__name__}, "label": "node",
                  "inputs": {"v": "v"}, "outputs": {"t": "t"}})
-    values = DISTINCT + pandas_values()
+    values = distinct_values()
     for value in values:
         report = dag.execute_detailed(inputs={"v": value}, cache=tmp_path)
         assert statuses(report) == {"node": "ok"}, repr(value)
@@ -190,12 +193,12 @@ def test_inputs_are_keyed_by_type_and_content(tmp_path):
 
 def test_values_come_back_fresh_from_the_store(tmp_path):
     def make(inputs, params):
-        return {"rows": [1, 2], "array": numpy.zeros(3)}
+        return {"rows": [1, 2], "array": numpy.zeros(3) if numpy else [0.0] * 3}
 
     def mutate(inputs, params):
         inputs["rows"].append(99)
-        inputs["array"][:] = 7
-        return {"seen": (list(inputs["rows"]), inputs["array"].sum())}
+        inputs["array"][:] = [7.0] * 3
+        return {"seen": (list(inputs["rows"]), float(sum(inputs["array"])))}
 
     dag = chain({"function": make, "label": "make", "outputs": {"rows": "rows", "array": "array"}},
                 {"function": mutate, "label": "mutate", "inputs": {"rows": "rows", "array": "array"},
@@ -204,7 +207,7 @@ def test_values_come_back_fresh_from_the_store(tmp_path):
         report = dag.execute_detailed(cache=tmp_path)
         assert report.context["seen"] == ([1, 2, 99], 21.0)
         report.context["rows"].append(-1)
-        assert report.context["array"].flags.writeable
+        report.context["array"][0] = -1.0
     assert set(statuses(report).values()) == {"cached"}
 
 
@@ -261,8 +264,9 @@ def damage(path, how):
 @pytest.mark.parametrize("how", ["truncated", "header only", "empty", "flipped payload byte",
                                  "other format", "another entry"])
 def test_damaged_entries_are_misses_and_are_replaced(tmp_path, how):
-    dag = chain({"function": const(a=numpy.arange(10**5)), "label": "a", "outputs": {"a": "a"}},
-                {"function": lambda i, p: {"b": int(i["a"].sum())}, "label": "b",
+    big = numpy.arange(10**5) if numpy else list(range(10**5))  # an out-of-band buffer
+    dag = chain({"function": const(a=big), "label": "a", "outputs": {"a": "a"}},
+                {"function": lambda i, p: {"b": int(sum(i["a"]))}, "label": "b",
                  "inputs": {"a": "a"}, "outputs": {"b": "b"}})
     expected = dag.execute_detailed(cache=tmp_path).context
     entries = sorted(tmp_path.glob("*/*"))
@@ -275,7 +279,7 @@ def test_damaged_entries_are_misses_and_are_replaced(tmp_path, how):
     for status in ("ok", "cached"):
         report = dag.execute_detailed(cache=tmp_path)
         assert set(statuses(report).values()) == {status}
-        assert numpy.array_equal(report.context["a"], expected["a"])
+        assert list(report.context["a"]) == list(expected["a"])
         assert report.context["b"] == expected["b"]
 
 
@@ -412,3 +416,9 @@ def test_the_cache_argument_and_the_cache_object(tmp_path):
         vantorix_cache.Cache(tmp_path, max_bytes=-1)
     assert vantorix_cache.as_cache(cache) is cache
     assert vantorix_cache.as_cache(Path(nested)).path == str(nested)
+    # A directory that cannot be used: the run goes on without it, and says so once.
+    not_a_directory = tmp_path / "file"
+    not_a_directory.write_text("")
+    with pytest.warns(vantorix_cache.CacheWarning, match="Not a directory"):
+        report = dag.execute_detailed(cache=not_a_directory)
+    assert (report.context, report.nodes[0].status) == ({"v": 1}, "ok")
