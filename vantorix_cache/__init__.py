@@ -58,7 +58,8 @@ class Cache:
     `recompute`: labels of nodes that always run; what they publish is stored anew, so the
     nodes reading it are keyed on the new values. `max_bytes`: a bound on what the directory
     holds; the entries used least recently go first. A `Cache` pickles as its path and options,
-    so that it can be handed to other processes.
+    so that it can be handed to other processes. Entries are pickles, and loading one can run
+    code: only a directory that no one else can write to is safe.
     """
 
     def __init__(self, path: PathType, *, recompute: Iterable[str] = (),
