@@ -117,7 +117,8 @@ class Cache:
                 self._held += size
             if self._held <= self.max_bytes:
                 return
-            self._held = _store.evict(self.path, self.max_bytes)
+            # Down to nine tenths, so that the directory is scanned once per tenth written.
+            self._held = _store.evict(self.path, self.max_bytes * 9 // 10)
 
     def __repr__(self) -> str:
         options = "".join([f", recompute={sorted(self.recompute)!r}" if self.recompute else "",

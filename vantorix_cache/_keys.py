@@ -595,12 +595,12 @@ class Keyer:
             raise Unkeyable(f"its function cannot be keyed: {error}") from None
         except RecursionError:
             raise Unkeyable("its function cannot be keyed: it is nested too deeply") from None
-        mappings = (tuple(map(tuple, inputs)), tuple(map(tuple, outputs)))
-        if not all(type(name) is str for pairs in mappings for pair in pairs for name in pair):
-            raise Unkeyable("its mappings are not pairs of str")
         hash_ = new_hash()
         hash_.update(KEY_FORMAT + identity)
-        hash_.update(pickle.dumps(mappings, protocol=5))  # exact for tuples of str
+        try:  # pairs of str, which their pickle gives exactly
+            hash_.update(pickle.dumps((tuple(inputs), tuple(outputs)), protocol=5))
+        except Exception as error:
+            raise Unkeyable(f"its mappings cannot be keyed: {error}") from None
         return hash_.digest()
 
     def key(self, prefix: bytes, values: dict[str, Any]) -> bytes:
