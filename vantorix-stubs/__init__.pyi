@@ -1,8 +1,11 @@
 """Run a graph of Python callables one node at a time, or level by level on worker threads
 with the GIL released, and draw it as a Mermaid flowchart."""
 
+import os
 from collections.abc import Callable
 from typing import Any, Literal, NamedTuple, SupportsIndex, final, type_check_only
+
+import vantorix_cache
 
 from typing_extensions import Never, TypeAlias
 
@@ -16,7 +19,7 @@ _NodeFunction: TypeAlias = Callable[[dict[str, Any], dict[str, Any]], dict[str, 
 # (broadcast_var, impl_var); for `outputs` it is (impl_var, broadcast_var).
 _Mapping: TypeAlias = dict[str, str] | list[tuple[str, str]]
 # How a node of a run ended.
-_Status: TypeAlias = Literal["ok", "failed", "skipped", "not run"]
+_Status: TypeAlias = Literal["ok", "cached", "failed", "skipped", "not run"]
 # What PyDag.check() found.
 _Concern: TypeAlias = Literal["unpublished read", "same-level read", "same-level write"]
 
@@ -41,6 +44,8 @@ class NodeRecord(NamedTuple):
     seconds: float | None
     # threading.get_ident() of the thread that ran it; None when it did not run.
     thread: int | None
+    # In a run with a cache: why the node was neither served nor kept by it; None otherwise.
+    uncached: str | None
 
 @final
 @type_check_only
@@ -157,6 +162,7 @@ class PyDag:
         on_node: Callable[[NodeRecord], object] | None = None,
         errors: Literal["continue", "raise", "skip"] = "continue",
         print_errors: bool = True,
+        cache: str | os.PathLike[str] | vantorix_cache.Cache | None = None,
     ) -> RunReport:
         """Run the DAG as execute() does and report on every node.
 
@@ -164,7 +170,9 @@ class PyDag:
         thread with each node's record as soon as it is recorded; what it raises stops the run.
         `errors`: what a failed node means for the run: "continue", "raise" (stop and raise its
         exception) or "skip" (leave out the nodes that read from it). `print_errors=False`
-        keeps failures off sys.stderr.
+        keeps failures off sys.stderr. `cache`: a directory of results (or a
+        vantorix_cache.Cache) that nodes whose function, mappings and inputs are unchanged
+        publish from instead of running (status "cached").
         """
 
     def plan(self, parallel: bool = False) -> list[PlanRecord]:

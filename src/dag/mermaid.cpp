@@ -61,7 +61,7 @@ void append_stored_name(std::string& out, std::string_view name) { out += name; 
 
 // The diagram of a finished run.
 
-enum class Outcome { Ok, Failed, Skipped, NotRun };
+enum class Outcome { Ok, Cached, Failed, Skipped, NotRun };
 
 struct StatusClass {
     const char* name;
@@ -72,6 +72,7 @@ struct StatusClass {
 // branch entry keeps the fill of its style line, so the stroke carries the status too.
 constexpr StatusClass kStatusClasses[] = {
     {"ok", "fill:#e8f5e9,stroke:#2e7d32,color:#1b5e20"},
+    {"cached", "fill:#ede7f6,stroke:#4527a0,color:#311b92"},
     {"failed", "fill:#ffebee,stroke:#c62828,stroke-width:2px,color:#b71c1c"},
     {"skipped", "fill:#fff8e1,stroke:#f9a825,stroke-dasharray:2 2,color:#795548"},
     {"not_run", "fill:#f5f5f5,stroke:#9e9e9e,stroke-dasharray:4 4,color:#616161"},
@@ -232,6 +233,7 @@ std::string run_to_mermaid(const Dag& dag, const RunTrace& run_trace, bool durat
         return trace == nullptr ? Outcome::NotRun
                : trace->failed  ? Outcome::Failed
                : trace->skipped ? Outcome::Skipped
+               : trace->cached  ? Outcome::Cached
                                 : Outcome::Ok;
     };
 
@@ -244,6 +246,11 @@ std::string run_to_mermaid(const Dag& dag, const RunTrace& run_trace, bool durat
             out += "<br/>not run";
         } else if (trace->skipped) {
             out += "<br/>skipped";
+        } else if (trace->cached) {
+            out += durations ? "<br/>cached in " : "<br/>cached";
+            if (durations) {
+                append_duration(out, trace->seconds);
+            }
         } else if (trace->failed || durations) {
             out += "<br/>";
             if (trace->failed) {
@@ -262,7 +269,7 @@ std::string run_to_mermaid(const Dag& dag, const RunTrace& run_trace, bool durat
     std::string out;
     write_mermaid(out, dag, text);
     for (const Outcome outcome :
-         {Outcome::Ok, Outcome::Failed, Outcome::Skipped, Outcome::NotRun}) {
+         {Outcome::Ok, Outcome::Cached, Outcome::Failed, Outcome::Skipped, Outcome::NotRun}) {
         const StatusClass& status = kStatusClasses[static_cast<int>(outcome)];
         std::string members;
         for (const Node& node : nodes) {

@@ -14,26 +14,52 @@ namespace {
 
 using Values = std::vector<std::optional<GraphData>>;
 
+// Lets `cache` stand in for the node's function: a hit leaves its results in `outputs`, a miss
+// calls the function and offers the cache its results unless the function reported a failure
+// into `trace`, the node's armed trace.
+void call_through_cache(const Node& node, std::span<const InputRef> inputs,
+                        PublishedOutputs& outputs, ResultCache& cache, NodeTrace& trace) {
+    CacheLookup found = cache.lookup(node, inputs, outputs);
+    trace.cache_note = std::move(found.note);
+    if (found.hit) {
+        trace.cached = true;
+        return;
+    }
+    node.function->call(inputs, node.variant_params, outputs);
+    if (!trace.failed && found.key.kind() != GraphData::Kind::None) {
+        GraphData note = cache.store(node, found.key, outputs);
+        if (note.kind() != GraphData::Kind::None) {
+            trace.cache_note = std::move(note);
+        }
+    }
+}
+
 // Runs the node at `position` against `values`, which it only reads, and hands
 // `publish(variable, value)` each output it publishes. A name that no scheduled node publishes
-// comes from `initial`, when there is one.
+// comes from `initial`, when there is one. With a cache, `trace` is the node's armed trace.
 template <class Publish>
 void run_node(const Dag& dag, NodePosition position, const Values& values, const Context* initial,
-              Publish&& publish) {
+              ResultCache* cache, NodeTrace* trace, Publish&& publish) {
     const Node& node = dag.nodes()[position];
     const std::span<const VariableId> inputs = dag.variables().inputs(position, node);
     const std::span<const VariableId> outputs = dag.variables().outputs(position, node);
-    node.run(
-        [&](std::size_t index, VariableMapping::const_iterator entry) -> const GraphData* {
-            const VariableId variable = inputs[index];
-            if (variable != Variables::kUnpublished) {
-                return values[variable] ? &*values[variable] : nullptr;
-            }
-            return initial != nullptr ? initial->find((*entry).first, entry.key_hash()) : nullptr;
-        },
-        [&](std::size_t index, VariableMapping::const_iterator, GraphData&& value) {
-            publish(outputs[index], std::move(value));
-        });
+    auto find = [&](std::size_t index, VariableMapping::const_iterator entry) -> const GraphData* {
+        const VariableId variable = inputs[index];
+        if (variable != Variables::kUnpublished) {
+            return values[variable] ? &*values[variable] : nullptr;
+        }
+        return initial != nullptr ? initial->find((*entry).first, entry.key_hash()) : nullptr;
+    };
+    auto emit = [&](std::size_t index, VariableMapping::const_iterator, GraphData&& value) {
+        publish(outputs[index], std::move(value));
+    };
+    if (cache == nullptr || is_noop_node_function(*node.function)) {
+        node.run(find, emit);
+        return;
+    }
+    node.run(find, emit, [&](std::span<const InputRef> gathered, PublishedOutputs& results) {
+        call_through_cache(node, gathered, results, *cache, *trace);
+    });
 }
 
 // Runs `step`, the node of `trace`, traced. With OnFailure::Stop and a failure, returns a copy of
@@ -68,8 +94,8 @@ public:
         const NodePosition position = level_[index];
         Result result;
         auto step = [&] {
-            run_node(dag_, position, values_, initial_,
-                     [&](VariableId variable, GraphData&& value) {
+            run_node(dag_, position, values_, initial_, options_.trace ? options_.cache : nullptr,
+                     &result.trace, [&](VariableId variable, GraphData&& value) {
                          result.published.push_back({variable, std::move(value)});
                      });
         };
@@ -179,9 +205,10 @@ private:
         if (left_out(position)) {
             return;
         }
+        NodeTrace node;
         auto step = [&] {
-            run_node(dag_, position, values_, initial_,
-                     [&](VariableId variable, GraphData&& value) {
+            run_node(dag_, position, values_, initial_, options_.trace ? options_.cache : nullptr,
+                     &node, [&](VariableId variable, GraphData&& value) {
                          if (options_.trace) {
                              trace_.add_published(variable, value);
                          }
@@ -192,7 +219,6 @@ private:
             step();
             return;
         }
-        NodeTrace node;
         node.node = &dag_.nodes()[position];
         std::optional<NodeTrace> failed = run_traced_node(node, options_, step);
         add_trace(std::move(node));

@@ -4,6 +4,7 @@
 
 #include "dag/current_run.hpp"
 #include "dag/dag.hpp"
+#include "dag/result_cache.hpp"
 #include "dag/run_trace.hpp"
 #include "dag/worker_batch.hpp"
 
@@ -41,6 +42,9 @@ struct RunOptions {
     // another is one whose input names that other node as the one it sees (`DataFlow`).
     OnFailure on_failure = OnFailure::Continue;
     bool quiet_failures = false;
+    // With `trace`: asked for every node that has a function before it is called, and offered
+    // the results of every node whose function succeeded; the caller keeps it. Null: none.
+    ResultCache* cache = nullptr;
     // How worker threads start, enter the host of the node functions, and are waited for.
     WorkerHooks workers;
 };

@@ -21,8 +21,12 @@ struct NodeTrace {
     bool failed = false;
     // It did not run: a node it reads from failed or did not run either (OnFailure::Skip).
     bool skipped = false;
+    // The run's result cache gave its results: its function was not called.
+    bool cached = false;
     // What it reported with the failure (a host object), or None.
     GraphData error;
+    // Why the run's result cache neither gave nor kept its results (a host object), or None.
+    GraphData cache_note;
 };
 
 struct PublishedValue {

@@ -244,4 +244,8 @@ const NodeFunctionPtr g_noop = std::make_shared<const NoopFunction>();
 
 NodeFunctionPtr noop_node_function() { return g_noop; }
 
+bool is_noop_node_function(const NodeFunction& function) noexcept {
+    return &function == g_noop.get();
+}
+
 } // namespace vantorix

@@ -208,6 +208,10 @@ public:
     }
     // Stores the value returned under `name(index)`; a value stored before is replaced.
     void set(std::size_t index, GraphData value) { values_[index] = std::move(value); }
+    // The value stored under `name(index)`, if any.
+    const std::optional<GraphData>& value(std::size_t index) const noexcept {
+        return values_[index];
+    }
     // Takes the published names' values out of everything a function returned.
     void take_from(Context& returned);
 
@@ -260,5 +264,7 @@ template <class F> NodeFunctionPtr make_node_function(F function) {
 
 // The function of nodes added without one: ignores its arguments, returns an empty context.
 NodeFunctionPtr noop_node_function();
+// Whether `function` is that one.
+bool is_noop_node_function(const NodeFunction& function) noexcept;
 
 } // namespace vantorix

@@ -103,6 +103,15 @@ struct Node {
     // `publish(index, entry, value)` each output that output-mapping entry `index` publishes, in
     // mapping order. The node never reads or writes a context itself.
     template <class Find, class Publish> void run(Find&& find, Publish&& publish) const {
+        run(std::forward<Find>(find), std::forward<Publish>(publish),
+            [this](std::span<const InputRef> inputs, PublishedOutputs& outputs) {
+                function->call(inputs, variant_params, outputs);
+            });
+    }
+
+    // The same, with `call(inputs, outputs)` in place of the call of its function.
+    template <class Find, class Publish, class Call>
+    void run(Find&& find, Publish&& publish, Call&& call) const {
         SmallArray<InputRef, 4> inputs(input_mapping.size());
         std::size_t found = 0;
         std::size_t index = 0;
@@ -119,7 +128,7 @@ struct Node {
         }
         SmallArray<std::optional<GraphData>, 4> values(count);
         PublishedOutputs outputs(names.first(count), values.first(count));
-        function->call(inputs.first(found), variant_params, outputs);
+        call(inputs.first(found), outputs);
         index = 0;
         for (auto entry = output_mapping.begin(); entry != output_mapping.end();
              ++entry, ++index) {

@@ -68,7 +68,8 @@ def test_sdist_holds_what_a_build_needs(dist):
     with tarfile.open(dist["sdist"]) as archive:
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
     needed = {"CMakeLists.txt", "pyproject.toml", "README.md", "vantorix-stubs/__init__.pyi",
-              "vantorix_dask/__init__.py", "src/python_bindings/CMakeLists.txt",
+              "vantorix_dask/__init__.py", "vantorix_cache/__init__.py",
+              "src/python_bindings/CMakeLists.txt",
               "src/python_bindings/module/module_init.cpp", "src/dag/run.cpp",
               "src/graph_data/graph_data.hpp", "examples/quickstart.py"}
     assert needed <= names
@@ -91,7 +92,9 @@ def test_wheel_holds_the_module_its_stubs_and_license(wheel_fixture, platform_ta
     # Nothing grafted in by the repair: the module needs only libraries every system has.
     files = {name for name in names if ".dist-info/" not in name and not name.endswith("/")}
     pure_python = {"vantorix-stubs/__init__.pyi", "vantorix_dask/__init__.py",
-                   "vantorix_dask/py.typed"}
+                   "vantorix_dask/py.typed", "vantorix_cache/__init__.py",
+                   "vantorix_cache/_hashing.py", "vantorix_cache/_keys.py",
+                   "vantorix_cache/_store.py", "vantorix_cache/py.typed"}
     assert pure_python <= files
     (module,) = files - pure_python
     assert module.startswith("vantorix.cpython-") and module.endswith(".so")

@@ -20,7 +20,8 @@ from conftest import chain, const, fanout, graph_of
 import _mermaid
 
 MODES = [(False,), (True,), (True, 1)]
-FIELDS = ("id", "label", "branch_id", "level", "status", "error", "seconds", "thread")
+FIELDS = ("id", "label", "branch_id", "level", "status", "error", "seconds", "thread",
+          "uncached")
 
 
 def fields(record, names=("id", "label", "branch_id", "level", "status")):
@@ -210,13 +211,13 @@ def test_records_and_reports_as_python_objects():
     assert type(record).__name__ == "NodeRecord" and type(record).__module__ == "vantorix"
     assert type(report).__name__ == "RunReport" and type(report).__module__ == "vantorix"
     assert not hasattr(vantorix, "NodeRecord") and not hasattr(vantorix, "RunReport")
-    assert isinstance(record, tuple) and len(record) == 8
+    assert isinstance(record, tuple) and len(record) == 9
     assert record._fields == FIELDS
     assert tuple(record) == tuple(getattr(record, name) for name in FIELDS)
     assert record._asdict() == dict(zip(FIELDS, record))
     assert repr(record) == (f"NodeRecord(id=0, label='one', branch_id=None, level=0, "
                             f"status='ok', error=None, seconds={record.seconds!r}, "
-                            f"thread={record.thread!r})")
+                            f"thread={record.thread!r}, uncached=None)")
     assert copy.copy(record) == record and copy.deepcopy(record) == record
     with pytest.raises((pickle.PicklingError, AttributeError, TypeError)):
         pickle.dumps(record)
@@ -385,7 +386,7 @@ def test_signature_and_documentation():
     method = vantorix.PyDag.execute_detailed
     assert str(inspect.signature(method)) == (
         "(self, /, parallel=False, max_threads=None, *, inputs=None, on_node=None, "
-        "errors='continue', print_errors=True)")
+        "errors='continue', print_errors=True, cache=None)")
     assert method.__doc__.splitlines()[0] == (
         "Execute the DAG as execute() does and report on every node")
     report_method = type(chain().execute_detailed()).to_mermaid

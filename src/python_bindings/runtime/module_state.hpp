@@ -17,6 +17,7 @@ struct ModuleState {
     PyObject* internal_failure = nullptr;
     // How a node of a run ended, as its record says.
     PyObject* status_ok = nullptr;
+    PyObject* status_cached = nullptr;
     PyObject* status_failed = nullptr;
     PyObject* status_skipped = nullptr;
     PyObject* status_not_run = nullptr;

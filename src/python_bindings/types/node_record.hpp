@@ -30,7 +30,7 @@ public:
 
 private:
     PyRef make(const Node& node, PyObject* status, PyObject* error, PyObject* seconds,
-               PyObject* thread) const;
+               PyObject* thread, PyObject* uncached) const;
 
     const Dag* dag_ = nullptr;
     // Per node position: the index of its level, or Dag::kUnscheduled.

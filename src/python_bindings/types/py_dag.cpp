@@ -9,6 +9,7 @@
 #include "types/node_record.hpp"
 #include "types/plan.hpp"
 #include "types/run_report.hpp"
+#include "values/cache_session.hpp"
 #include "values/conversion.hpp"
 #include "values/python_node.hpp"
 
@@ -137,10 +138,10 @@ PyObject* py_dag_execute_detailed(PyDagObject* self, PyObject* const* args, Py_s
                                   PyObject* kwnames) {
     static const Signature signature{
         "PyDag.execute_detailed()",
-        {"parallel", "max_threads", "inputs", "on_node", "errors", "print_errors"},
+        {"parallel", "max_threads", "inputs", "on_node", "errors", "print_errors", "cache"},
         0,
-        4};
-    PyObject* given[6];
+        5};
+    PyObject* given[7];
     RunMode mode;
     bool print_errors = true;
     if (!check_room_for_nested_run("PyDag.execute_detailed()") ||
@@ -168,6 +169,13 @@ PyObject* py_dag_execute_detailed(PyDagObject* self, PyObject* const* args, Py_s
     if (!records.prepare(dag)) {
         return nullptr;
     }
+    std::unique_ptr<CacheSession> cache;
+    if (given[6] != nullptr && given[6] != Py_None) {
+        cache = CacheSession::open(given[6], dag);
+        if (!cache) {
+            return nullptr;
+        }
+    }
     // With a progress hook, each record is made as soon as its node is traced and kept here.
     PyRef made = on_node != nullptr ? PyRef::steal(PyList_New(0)) : PyRef();
     if (on_node != nullptr && !made) {
@@ -181,6 +189,7 @@ PyObject* py_dag_execute_detailed(PyDagObject* self, PyObject* const* args, Py_s
     options.on_failure = *on_failure;
     // A run that raises the first failure prints nothing for it.
     options.quiet_failures = !print_errors || *on_failure == OnFailure::Stop;
+    options.cache = cache.get();
     RunResult result;
     LastThread last; // given back here, with the lock
     const bool finished = run_released(options, [&](ReleasedLock& released) {
@@ -195,7 +204,7 @@ PyObject* py_dag_execute_detailed(PyDagObject* self, PyObject* const* args, Py_s
         }
         result = run(dag, options);
     });
-    if (!finished) {
+    if (!finished || (cache && !cache->finish())) {
         return nullptr;
     }
     PyRef context = PyRef::steal(result_dict(self, result, *initial));
@@ -276,7 +285,7 @@ PyMethodDef g_methods[] = {
     {"execute_detailed", method<py_dag_execute_detailed, Borrow::Kind::Shared>(),
      METH_FASTCALL | METH_KEYWORDS,
      "execute_detailed($self, parallel=False, max_threads=None, *, inputs=None, on_node=None,\n"
-     "                 errors='continue', print_errors=True)\n"
+     "                 errors='continue', print_errors=True, cache=None)\n"
      "--\n\n"
      "Execute the DAG as execute() does and report on every node\n\n"
      "Args:\n"
@@ -292,7 +301,11 @@ PyMethodDef g_methods[] = {
      "        (stop and raise its exception) or 'skip' (go on, but skip the nodes that read\n"
      "        from it). Default: 'continue'\n"
      "    print_errors (bool): Whether failures are written to sys.stderr as well. Default: "
-     "True\n\n"
+     "True\n"
+     "    cache (Optional[str | os.PathLike | vantorix_cache.Cache]): A directory of results:\n"
+     "        a node whose function, mappings and inputs are as in an earlier run publishes the\n"
+     "        results stored then instead of running (status 'cached'); a node that succeeds\n"
+     "        stores its results. Default: None\n\n"
      "Returns:\n"
      "    RunReport with the final context, the outputs of every node and branch, a record\n"
      "    per node (status, error, seconds, thread) and the run's Mermaid diagram"},

@@ -257,9 +257,14 @@ PyObject* run_report_repr(PyObject* self) {
     };
     const std::size_t failed = count([](const NodeTrace& node) { return node.failed; });
     const std::size_t skipped = count([](const NodeTrace& node) { return node.skipped; });
+    const std::size_t cached = count([](const NodeTrace& node) { return node.cached; });
+    const std::size_t ok = traced.size() - failed - skipped - cached;
     PyRef text = PyRef::steal(
-        PyUnicode_FromFormat("<vantorix.RunReport: %zu node%s, %zu ok, %zu failed", total,
-                             total == 1 ? "" : "s", traced.size() - failed - skipped, failed));
+        cached == 0 ? PyUnicode_FromFormat("<vantorix.RunReport: %zu node%s, %zu ok, %zu failed",
+                                           total, total == 1 ? "" : "s", ok, failed)
+                    : PyUnicode_FromFormat(
+                          "<vantorix.RunReport: %zu node%s, %zu ok, %zu cached, %zu failed", total,
+                          total == 1 ? "" : "s", ok, cached, failed));
     PyRef tail =
         PyRef::steal(skipped == 0 ? PyUnicode_FromFormat(", %zu not run>", total - traced.size())
                                   : PyUnicode_FromFormat(", %zu skipped, %zu not run>", skipped,
