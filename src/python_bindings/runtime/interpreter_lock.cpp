@@ -3,6 +3,7 @@
 #include "runtime/object_handles.hpp"
 #include "runtime/python_version.hpp"
 
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -28,7 +29,8 @@ thread_local PyThreadState* t_worker_state = nullptr;
 
 } // namespace
 
-bool runs_signal_handlers() noexcept { return gettid() == getpid(); }
+// The system call rather than gettid(), which only glibc 2.30 and newer have.
+bool runs_signal_handlers() noexcept { return syscall(SYS_gettid) == getpid(); }
 
 void attach_worker() noexcept {
     if (!interpreter_finalizing()) {
