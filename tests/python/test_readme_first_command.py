@@ -10,15 +10,11 @@ import sys
 
 import pytest
 
-from _scripts import REPO
+from _scripts import REPO, new_user_environment
 from test_readme import BLOCKS, quickstart_output
 
 pytestmark = pytest.mark.skipif(os.environ.get("VANTORIX_PACKAGING_TESTS") != "1",
                                 reason="set VANTORIX_PACKAGING_TESTS=1 to build and install")
-
-# Set by the sanitized run or an activated environment; a new user's shell has none of them.
-FOREIGN_ENVIRONMENT = ("PYTHONPATH", "PYTHONHOME", "PYTHONMALLOC", "VIRTUAL_ENV", "LD_PRELOAD",
-                       "VANTORIX_PACKAGING_TESTS")
 
 
 def copy_of_checkout(destination):
@@ -41,7 +37,7 @@ def test_first_command_installs_and_prints_the_readme_output(tmp_path):
     assert not (checkout / "build").exists()
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", venv], check=True)
-    env = {name: value for name, value in os.environ.items() if name not in FOREIGN_ENVIRONMENT}
+    env = new_user_environment()
 
     completed = subprocess.run(["bash", "-c", f'. "{venv}/bin/activate"\n{command}'],
                                cwd=checkout, env=env, capture_output=True, text=True,
