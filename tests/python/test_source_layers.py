@@ -1,13 +1,17 @@
 """The layers of the source tree, read from its #include lines: no file depends on itself through
 others, the engine knows nothing of Python, and each folder of the Python layer uses only the
-folders below it."""
+folders below it. And the map of the tree, ARCHITECTURE.md, names every source file and folder
+that there is, and no other."""
 
 import re
 from pathlib import Path
 
 import pytest
 
-SRC = Path(__file__).resolve().parents[2] / "src"
+REPO = Path(__file__).resolve().parents[2]
+SRC = REPO / "src"
+# The pure-Python packages of the wheel.
+PACKAGES = ["vantorix_cache", "vantorix_dask", "vantorix-stubs"]
 ENGINE = ["graph_data", "node", "builder", "dag"]
 # The Python layer, lowest first.
 BINDINGS = ["runtime", "values", "calls", "types", "module"]
@@ -71,3 +75,29 @@ def test_each_folder_of_the_python_layer_uses_only_those_below_it():
         allowed = set(ENGINE) | set(BINDINGS[: BINDINGS.index(layer) + 1])
         for target in targets:
             assert target.split("/")[0] in allowed, f"{own} includes {target}"
+
+
+def mapped_name(path):
+    """What the map calls a file: its unit for C++ ('dag/run'), else its path below src/ (or the
+    Python layer's folder) or, in a package, below the repository ('vantorix_dask/py.typed')."""
+    if path.suffix in (".cpp", ".hpp"):
+        return unit(path)
+    if path.is_relative_to(SRC):
+        return unit(path.with_suffix("")) + path.suffix
+    return path.relative_to(REPO).as_posix()
+
+
+def test_the_architecture_map_names_every_source_file_and_folder_and_nothing_else():
+    text = (REPO / "ARCHITECTURE.md").read_text(encoding="utf-8")
+    # "- `module/module`, `module/module_init` — module creation, ...": the names before the dash.
+    mapped = {name for names in re.findall(r"^- (`[^`]+`(?:, `[^`]+`)*) — ", text, re.MULTILINE)
+              for name in re.findall(r"`([^`]+)`", names)}
+    sources = [path for folder in [SRC] + [REPO / package for package in PACKAGES]
+               for path in folder.rglob("*") if path.is_file() and path.name != "CMakeLists.txt"
+               and "__pycache__" not in path.parts]
+    named = {mapped_name(path) for path in sources}
+    assert (sorted(named - mapped), sorted(mapped - named)) == ([], [])
+
+    folders = set(re.findall(r"^\| `(src/[^`]+)` \|", text, re.MULTILINE))
+    assert folders == {path.parent.relative_to(REPO).as_posix() for path in sources
+                       if path.is_relative_to(SRC)}
