@@ -101,7 +101,7 @@ REPORTS = textwrap.dedent('''\
     reveal_type(report.node_outputs)
     reveal_type(dag.levels)
     reveal_type(report.to_mermaid(durations=False))
-    status: Literal["ok", "failed", "skipped", "not run"] = report.nodes[0].status
+    status: Literal["ok", "cached", "failed", "skipped", "not run"] = report.nodes[0].status
     error: Optional[BaseException] = report.failed[0].error
     record_id, label, *rest = report.nodes[0]
     reads: dict[str, Optional[int]] = dag.plan(True)[0].reads
