@@ -1,9 +1,9 @@
 """The parallel mode on a free-threaded CPython next to the same version with the GIL.
 
 W5 in-process: a root and 8 nodes of pure-Python arithmetic (about 200 ms each, calibrated on
-the first interpreter and then the same work everywhere), run in parallel and sequentially;
-beside it, the same work on two bare threads against one after the other, which is what the
-interpreter itself allows. W1 (µs per node, a sequential pipeline of 10,000 trivial nodes) and
+the first interpreter and then the same work everywhere), run sequentially, in parallel, and in
+parallel two at a time (max_threads=2); beside it, the same work on 8 and on 2 bare threads
+against one after the other, which is what the interpreter itself allows. W1 (µs per node, a sequential pipeline of 10,000 trivial nodes) and
 W3 (µs per node, a level of 64 trivial nodes in parallel) show what a node costs on each build.
 
 Each interpreter runs in a child process of its own, the interpreters taking turns sample by
@@ -44,21 +44,25 @@ def timed(action):
     action()
     return time.perf_counter() - begin
 
+def on_threads(count):
+    threads = [threading.Thread(target=spin, args=({}, {})) for _ in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+
 def w5():
     workload = bench.wide(8, spin, "W5")
     dag = bench.build_vantorix(workload)
     sequential = timed(lambda: dag.execute())
     parallel = timed(lambda: dag.execute(True))
-    one = timed(lambda: (spin({}, {}), spin({}, {})))
-    threads = [threading.Thread(target=spin, args=({}, {})) for _ in range(2)]
-    def both():
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-    two = timed(both)
+    two_at_a_time = timed(lambda: dag.execute(True, 2))
+    alone = timed(lambda: [spin({}, {}) for _ in range(8)])
     return {"sequential_s": sequential, "parallel_s": parallel,
-            "parallel_speedup": sequential / parallel, "bare_threads_speedup": one / two}
+            "parallel_speedup": sequential / parallel,
+            "max_threads_2_speedup": sequential / two_at_a_time,
+            "bare_8_threads_speedup": alone / timed(lambda: on_threads(8)),
+            "bare_2_threads_speedup": (alone / 4) / timed(lambda: on_threads(2))}
 
 def per_node():
     pipeline = bench.pipeline(10_000)
@@ -113,8 +117,8 @@ def main() -> None:
     print(f"{rounds} rounds per node; medians of {arguments.samples} samples, interpreters "
           f"alternating; {os.cpu_count()} cores")
     print("| interpreter | GIL | W5 sequential (s) | W5 parallel (s) | W5 speed-up | "
-          "two bare threads | W1 µs/node | W3 µs/node |")
-    print("|---|---|---:|---:|---:|---:|---:|---:|")
+          "max_threads=2 | 8 bare threads | 2 bare threads | W1 µs/node | W3 µs/node |")
+    print("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|")
     medians = {}
     for python, rows in samples.items():
         median = {key: statistics.median(row[key] for row in rows)
@@ -122,7 +126,8 @@ def main() -> None:
         medians[python] = median
         print(f"| {rows[0]['version']} ({python}) | {'on' if rows[0]['gil'] else 'off'} | "
               f"{median['sequential_s']:.2f} | {median['parallel_s']:.2f} | "
-              f"{median['parallel_speedup']:.2f}x | {median['bare_threads_speedup']:.2f}x | "
+              f"{median['parallel_speedup']:.2f}x | {median['max_threads_2_speedup']:.2f}x | "
+              f"{median['bare_8_threads_speedup']:.2f}x | {median['bare_2_threads_speedup']:.2f}x | "
               f"{median['w1_us']:.2f} | {median['w3_us']:.1f} |")
     if arguments.json:
         with open(arguments.json, "w") as out:
