@@ -15,11 +15,11 @@ cd "$(dirname "$0")/.."
 python=${VANTORIX_TSAN_PYTHON:?the free-threaded CPython built with ThreadSanitizer}
 suppressions=$(dirname "$(dirname "$python")")/tsan-suppressions.txt
 venv=build/venvs/tsan-python
-if [ ! -x "$venv/bin/python" ]; then
+if ! TSAN_OPTIONS=report_bugs=0 "$venv/bin/python" -c 'import pytest, hypothesis' 2>/dev/null; then
     rm -rf "$venv"
     TSAN_OPTIONS=report_bugs=0 "$python" -m venv "$venv"
     TSAN_OPTIONS=report_bugs=0 "$venv/bin/python" -m pip install --quiet --prefer-binary \
-        "pytest>=7"
+        "pytest>=7" "hypothesis>=6"
 fi
 cmake --preset tsan-python -DPython_EXECUTABLE="$PWD/$venv/bin/python" >/dev/null
 cmake --build --preset tsan-python -j "$(nproc 2>/dev/null || echo 2)"
