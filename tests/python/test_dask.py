@@ -27,13 +27,14 @@ from hypothesis import strategies as st
 
 import conftest
 import vantorix
-from conftest import Guarded, OwnHash
+from conftest import Guarded, OwnHash, const
 
 dask = pytest.importorskip("dask", reason="dask is not installed (pip install '.[dask]')")
 cloudpickle = pytest.importorskip("cloudpickle", reason="cloudpickle comes with dask")
 from dask.core import get_dependencies  # noqa: E402
 from dask.multiprocessing import get as processes_get  # noqa: E402
 
+import vantorix_cache  # noqa: E402
 import vantorix_dask  # noqa: E402
 
 # The functions of the test modules travel by value, as those of a script's __main__ do (where
@@ -285,6 +286,7 @@ ENTRIES = [vantorix_dask.to_dask, vantorix_dask.execute, vantorix_dask.execute_d
 ARGUMENT_ERRORS = [  # (arguments, error, message); None: the in-process methods' message
     ({"inputs": [("a", 1)]}, TypeError, None), ({"inputs": {1: 2}}, TypeError, None),
     ({"parallel": "yes"}, TypeError, None), ({"print_errors": 1}, TypeError, None),
+    ({"cache": 3}, TypeError, None),
     ({"dag": vantorix.PyGraph()}, TypeError,
      "argument 'dag': 'PyGraph' object cannot be converted to 'PyDag'"),
     ({"outputs": "v"}, TypeError, "argument 'outputs': expected a collection of names, got a str"),
@@ -299,7 +301,8 @@ ARGUMENT_ERRORS = [  # (arguments, error, message); None: the in-process methods
 
 @pytest.mark.parametrize(("entry", "arguments", "error", "message"), [
     (entry, *case) for case in ARGUMENT_ERRORS for entry in ENTRIES
-    if "print_errors" not in case[0] or entry is vantorix_dask.execute_detailed])
+    if ("print_errors" not in case[0] or entry is vantorix_dask.execute_detailed)
+    and ("cache" not in case[0] or entry is not vantorix_dask.to_dask)])
 def test_arguments_are_checked_before_anything_runs(entry, arguments, error, message):
     if message is None:
         with pytest.raises(error) as in_process:
@@ -407,6 +410,115 @@ def test_a_chain_deeper_than_the_recursion_limit_computes_on_a_cluster(client):
     expected, _ = observed(lambda: dag.execute_detailed(inputs={"x": 0}).context)
     assert observed(lambda: vantorix_dask.execute(
         dag, False, scheduler=client, inputs={"x": 0}))[0] == expected
+
+
+# --- with a cache --------------------------------------------------------------------------
+
+
+def leaves_trace(ran, label, step, inputs, params):
+    (ran / label).touch()
+    return step(inputs, params)
+
+
+def scale(factor, inputs, params):
+    return {"rows": [row * factor for row in inputs["rows"]]}
+
+
+class Sorted:
+    """What `ordered` publishes: pickling it adds to its class, which the key of `ordered` reads."""
+
+    def __init__(self, rows):
+        self.rows = rows
+
+    def __eq__(self, other):
+        return vars(self) == vars(other)
+
+
+def ordered(inputs, params):
+    rows = inputs["rows"].copy()  # also the name of a global here, which its key must not read
+    rows.sort()
+    return {"rows": Sorted(rows)}
+
+
+def cached_dag(ran, factor):
+    """a, b (scaling by `factor`), c, a failure, each leaving a file in `ran` when it runs, and
+    two nodes of one key."""
+    graph = vantorix.PyGraph()
+    for label, step, inputs, outputs in [
+            ("a", const(rows=[3, 1, 2]), {}, {"rows": "raw"}),
+            ("b", partial(scale, factor), {"raw": "rows"}, {"rows": "scaled"}),
+            ("c", ordered, {"scaled": "rows"}, {"rows": "sorted"}),
+            ("bad", partial(raises, lambda: LookupError("never stored")), {}, {})]:
+        graph.add(partial(leaves_trace, ran, label, step), label, inputs=inputs, outputs=outputs)
+    twin = lambda inputs, params: {"n": len(inputs["rows"])}  # noqa: E731
+    for label in ("twin 1", "twin 2"):
+        graph.add(twin, label, inputs={"raw": "rows"}, outputs={"n": "n"})
+    return graph.build()
+
+
+def test_a_cache_serves_what_did_not_change_alike_on_dask_and_in_process(anywhere, tmp_path):
+    ran, path = tmp_path / "ran", tmp_path / "cache"
+    ran.mkdir()
+
+    def run(factor, cache=path, on_dask=True):
+        dag = cached_dag(ran, factor)
+        report = (vantorix_dask.execute_detailed(dag, scheduler=anywhere, cache=cache,
+                                                 print_errors=False) if on_dask
+                  else dag.execute_detailed(cache=cache, print_errors=False))
+        traces = sorted(ran.iterdir())
+        for trace in traces:
+            trace.unlink()
+        return ([trace.name for trace in traces], {r.label: r.status for r in report.nodes},
+                report.context)
+
+    traces, statuses, context = run(2)
+    assert traces == ["a", "b", "bad", "c"] and statuses.pop("bad") == "failed"
+    hits = dict.fromkeys(statuses, "cached")
+    cache = vantorix_cache.Cache(path)
+    assert run(2, cache) == (["bad"], {**hits, "bad": "failed"}, context)
+    assert cache.stats()[2:] == (5, 1)
+    # Mutating what a hit gave changes nothing stored; in-process runs use the same entries.
+    run(2, cache)[2]["sorted"].rows.append(99)
+    assert run(2, on_dask=False) == (["bad"], {**hits, "bad": "failed"}, context)
+    traces, statuses, changed = run(3, on_dask=False)
+    assert (traces, statuses["b"], statuses["c"], changed["sorted"]) == (
+        ["b", "bad", "c"], "ok", "ok", Sorted([3, 6, 9]))
+    assert run(3) == (["bad"], {**hits, "bad": "failed"}, changed)
+    assert cache.stats().entries == 6
+
+
+def test_a_cache_keeps_nothing_of_an_exit_and_says_once_what_it_could_not_keep(anywhere,
+                                                                              tmp_path):
+    graph = vantorix.PyGraph()
+    graph.add(const(v=1), "one", outputs={"v": "v"})
+    graph.add(partial(raises, lambda: SystemExit(3)), "exits", inputs={"v": "v"})
+    dag, cache = graph.build(), vantorix_cache.Cache(tmp_path / "exits")
+    for _ in range(2):
+        with pytest.raises(SystemExit):
+            vantorix_dask.execute(dag, scheduler=anywhere, cache=cache)
+    assert cache.stats()[::2] == (1, 1)  # one entry, one hit
+    graph = vantorix.PyGraph()
+    graph.add(const(v=1), "one", outputs={"v": "v"})
+    graph.add(const(w=2), "two", outputs={"w": "w"})
+    with pytest.warns(vantorix_cache.CacheWarning) as caught:
+        report = vantorix_dask.execute_detailed(graph.build(), scheduler=anywhere,
+                                                cache=vantorix_cache.Cache(tmp_path, max_bytes=9))
+    why = report.nodes[0].uncached
+    assert [(warning.filename, str(warning.message)) for warning in caught] == [
+        (__file__, f"node 'one' (id 0) and 1 more ran without the cache: {why}")]
+    assert re.fullmatch(r"its results were not stored: \d+ bytes, above max_bytes=9",
+                        report.nodes[1].uncached)
+
+
+def test_a_cached_node_is_looked_up_where_its_inputs_are(client, tmp_path):
+    graph = vantorix.PyGraph()
+    graph.add(lambda inputs, params: {"value": Tripwire(2**20)}, "make", outputs={"value": "big"})
+    graph.add(inspect, "inspect", inputs={"big": "big"}, outputs={"size": "size"})
+    dag = graph.build()
+    for status in ("ok", "cached"):
+        report = vantorix_dask.execute_detailed(dag, scheduler=client, cache=tmp_path,
+                                                outputs={"size"})
+        assert (report.context, {r.status for r in report.nodes}) == ({"size": 2**20}, {status})
 
 
 # --- the faults that could hang a cluster, in a process of their own ------------------------
