@@ -420,70 +420,52 @@ def leaves_trace(ran, label, step, inputs, params):
     return step(inputs, params)
 
 
-def scale(factor, inputs, params):
-    return {"rows": [row * factor for row in inputs["rows"]]}
-
-
-class Sorted:
-    """What `ordered` publishes: pickling it adds to its class, which the key of `ordered` reads."""
-
-    def __init__(self, rows):
-        self.rows = rows
-
-    def __eq__(self, other):
-        return vars(self) == vars(other)
+class Sorted(list):
+    """Pickling one adds to its class, which the key of `ordered` reads."""
 
 
 def ordered(inputs, params):
-    rows = inputs["rows"].copy()  # also the name of a global here, which its key must not read
-    rows.sort()
-    return {"rows": Sorted(rows)}
+    return {"rows": Sorted(sorted(inputs["rows"].copy()))}  # `copy`: a global here, not read
 
 
-def cached_dag(ran, factor):
-    """a, b (scaling by `factor`), c, a failure, each leaving a file in `ran` when it runs, and
-    two nodes of one key."""
+def cached_run(ran, factor, cache, scheduler=None):
+    """a, b (scaling by `factor`), c and a failure, which leave a file in `ran` when they run,
+    and two nodes of one key, on dask or in-process: what ran, the statuses, the context."""
     graph = vantorix.PyGraph()
     for label, step, inputs, outputs in [
             ("a", const(rows=[3, 1, 2]), {}, {"rows": "raw"}),
-            ("b", partial(scale, factor), {"raw": "rows"}, {"rows": "scaled"}),
+            ("b", lambda i, p: {"rows": [row * factor for row in i["rows"]]}, {"raw": "rows"},
+             {"rows": "scaled"}),
             ("c", ordered, {"scaled": "rows"}, {"rows": "sorted"}),
             ("bad", partial(raises, lambda: LookupError("never stored")), {}, {})]:
         graph.add(partial(leaves_trace, ran, label, step), label, inputs=inputs, outputs=outputs)
-    twin = lambda inputs, params: {"n": len(inputs["rows"])}  # noqa: E731
     for label in ("twin 1", "twin 2"):
-        graph.add(twin, label, inputs={"raw": "rows"}, outputs={"n": "n"})
-    return graph.build()
+        graph.add(measure, label, inputs={"raw": "big"}, outputs={"n": "n"})
+    dag = graph.build()
+    report = (dag.execute_detailed(cache=cache, print_errors=False) if scheduler is None else
+              vantorix_dask.execute_detailed(dag, scheduler=scheduler, cache=cache,
+                                             print_errors=False))
+    traces = sorted(ran.iterdir())
+    for trace in traces:
+        trace.unlink()
+    return [trace.name for trace in traces], {r.label: r.status for r in report.nodes}, \
+        report.context
 
 
 def test_a_cache_serves_what_did_not_change_alike_on_dask_and_in_process(anywhere, tmp_path):
-    ran, path = tmp_path / "ran", tmp_path / "cache"
+    path, ran = tmp_path / "cache", tmp_path / "ran"
     ran.mkdir()
-
-    def run(factor, cache=path, on_dask=True):
-        dag = cached_dag(ran, factor)
-        report = (vantorix_dask.execute_detailed(dag, scheduler=anywhere, cache=cache,
-                                                 print_errors=False) if on_dask
-                  else dag.execute_detailed(cache=cache, print_errors=False))
-        traces = sorted(ran.iterdir())
-        for trace in traces:
-            trace.unlink()
-        return ([trace.name for trace in traces], {r.label: r.status for r in report.nodes},
-                report.context)
-
-    traces, statuses, context = run(2)
+    traces, statuses, context = cached_run(ran, 2, path, anywhere)
     assert traces == ["a", "b", "bad", "c"] and statuses.pop("bad") == "failed"
-    hits = dict.fromkeys(statuses, "cached")
+    again = ["bad"], {**dict.fromkeys(statuses, "cached"), "bad": "failed"}
     cache = vantorix_cache.Cache(path)
-    assert run(2, cache) == (["bad"], {**hits, "bad": "failed"}, context)
+    assert cached_run(ran, 2, cache, anywhere) == (*again, context)
     assert cache.stats()[2:] == (5, 1)
-    # Mutating what a hit gave changes nothing stored; in-process runs use the same entries.
-    run(2, cache)[2]["sorted"].rows.append(99)
-    assert run(2, on_dask=False) == (["bad"], {**hits, "bad": "failed"}, context)
-    traces, statuses, changed = run(3, on_dask=False)
-    assert (traces, statuses["b"], statuses["c"], changed["sorted"]) == (
-        ["b", "bad", "c"], "ok", "ok", Sorted([3, 6, 9]))
-    assert run(3) == (["bad"], {**hits, "bad": "failed"}, changed)
+    cached_run(ran, 2, cache, anywhere)[2]["sorted"].append(99)  # a hit's value, mutated
+    assert cached_run(ran, 2, path) == (*again, context)
+    traces, statuses, changed = cached_run(ran, 3, path)
+    assert (traces, statuses["c"], changed["sorted"]) == (["b", "bad", "c"], "ok", [3, 6, 9])
+    assert cached_run(ran, 3, path, anywhere) == (*again, changed)
     assert cache.stats().entries == 6
 
 
@@ -497,17 +479,13 @@ def test_a_cache_keeps_nothing_of_an_exit_and_says_once_what_it_could_not_keep(a
         with pytest.raises(SystemExit):
             vantorix_dask.execute(dag, scheduler=anywhere, cache=cache)
     assert cache.stats()[::2] == (1, 1)  # one entry, one hit
-    graph = vantorix.PyGraph()
-    graph.add(const(v=1), "one", outputs={"v": "v"})
-    graph.add(const(w=2), "two", outputs={"w": "w"})
     with pytest.warns(vantorix_cache.CacheWarning) as caught:
-        report = vantorix_dask.execute_detailed(graph.build(), scheduler=anywhere,
+        report = vantorix_dask.execute_detailed(small_dag(), scheduler=anywhere,
                                                 cache=vantorix_cache.Cache(tmp_path, max_bytes=9))
-    why = report.nodes[0].uncached
     assert [(warning.filename, str(warning.message)) for warning in caught] == [
-        (__file__, f"node 'one' (id 0) and 1 more ran without the cache: {why}")]
+        (__file__, f"node 'one' (id 0) ran without the cache: {report.nodes[0].uncached}")]
     assert re.fullmatch(r"its results were not stored: \d+ bytes, above max_bytes=9",
-                        report.nodes[1].uncached)
+                        report.nodes[0].uncached)
 
 
 def test_a_cached_node_is_looked_up_where_its_inputs_are(client, tmp_path):
