@@ -469,16 +469,7 @@ def test_a_cache_serves_what_did_not_change_alike_on_dask_and_in_process(anywher
     assert cache.stats().entries == 6
 
 
-def test_a_cache_keeps_nothing_of_an_exit_and_says_once_what_it_could_not_keep(anywhere,
-                                                                              tmp_path):
-    graph = vantorix.PyGraph()
-    graph.add(const(v=1), "one", outputs={"v": "v"})
-    graph.add(partial(raises, lambda: SystemExit(3)), "exits", inputs={"v": "v"})
-    dag, cache = graph.build(), vantorix_cache.Cache(tmp_path / "exits")
-    for _ in range(2):
-        with pytest.raises(SystemExit):
-            vantorix_dask.execute(dag, scheduler=anywhere, cache=cache)
-    assert cache.stats()[::2] == (1, 1)  # one entry, one hit
+def test_what_a_cache_cannot_keep_is_said_once_in_the_caller(anywhere, tmp_path):
     with pytest.warns(vantorix_cache.CacheWarning) as caught:
         report = vantorix_dask.execute_detailed(small_dag(), scheduler=anywhere,
                                                 cache=vantorix_cache.Cache(tmp_path, max_bytes=9))

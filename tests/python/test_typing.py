@@ -126,7 +126,7 @@ def test_stubs_type_run_reports(tmp_path):
 
 
 DASK = textwrap.dedent('''\
-    from typing import Literal, Optional
+    from typing import Literal
 
     import vantorix
     import vantorix_dask
@@ -140,8 +140,6 @@ DASK = textwrap.dedent('''\
     reveal_type(vantorix_dask.to_dask(dag, outputs=["y"]))
     reveal_type(dag.plan(True)[0].inputs)
     status: Literal["ok", "cached", "failed"] = report.nodes[0].status
-    uncached: Optional[str] = report.nodes[0].uncached
-    vantorix_dask.execute(dag, cache=3)  # error
     error: str = report.nodes[0].error  # error
     vantorix_dask.execute(graph)  # error
     vantorix_dask.execute(dag, False, "sync")  # error
