@@ -107,6 +107,12 @@ class Cache:
         with self._lock:
             self._held = 0
 
+    def _stored_elsewhere(self) -> None:
+        """Copies of this object in other processes have stored entries: what it knows of the
+        directory's size is made anew before the next store."""
+        with self._lock:
+            self._held = None
+
     def _stored(self, size: int) -> None:
         if self.max_bytes is None:
             return
@@ -219,11 +225,17 @@ class Session:
 
     def finish(self) -> None:
         """Ends the run: one CacheWarning if any node ran without the cache."""
-        if not self._uncached:
-            return
-        node_id, label, why = self._uncached[0]
-        count = len(self._uncached)
-        name = f"node {label!r} (id {node_id})" if label is not None else f"node {node_id}"
-        others = f" and {count - 1} more" if count > 1 else ""
-        warnings.warn(f"{name}{others} ran without the cache: {why}", CacheWarning,
-                      stacklevel=2)
+        _warn_uncached(self._uncached, stacklevel=3)
+
+
+def _warn_uncached(uncached: Sequence[tuple[Any, Optional[str], str]], stacklevel: int) -> None:
+    """The one CacheWarning of a run, about its (node id, label, why) nodes that ran without
+    the cache, if any; `stacklevel` counts from this function."""
+    if not uncached:
+        return
+    node_id, label, why = uncached[0]
+    count = len(uncached)
+    name = f"node {label!r} (id {node_id})" if label is not None else f"node {node_id}"
+    others = f" and {count - 1} more" if count > 1 else ""
+    warnings.warn(f"{name}{others} ran without the cache: {why}", CacheWarning,
+                  stacklevel=stacklevel)

@@ -16,6 +16,7 @@ Modules of the standard library and of installed distributions count by name and
 from __future__ import annotations
 
 import copyreg
+import dis
 import functools
 import importlib.metadata
 import io
@@ -42,7 +43,12 @@ _DOUBLE = struct.Struct("<d")
 _LENGTH = struct.Struct("<Q")
 # Packages of this distribution: named with its version, never hashed.
 _OWN_PACKAGES = frozenset({"vantorix", "vantorix_cache", "vantorix_dask"})
-_SKIPPED_CLASS_ATTRIBUTES = frozenset({"__dict__", "__weakref__", "__module__", "__qualname__"})
+# `__slotnames__` is copyreg's note of the slots, made when an instance is first pickled.
+_SKIPPED_CLASS_ATTRIBUTES = frozenset({"__dict__", "__weakref__", "__module__", "__qualname__",
+                                       "__slotnames__"})
+
+# What looks a name up in a function's globals; a class body nested in it reads them by name.
+_GLOBAL_OPS = frozenset({"LOAD_GLOBAL", "STORE_GLOBAL", "DELETE_GLOBAL", "LOAD_NAME"})
 
 _ROUTINES = (types.FunctionType, types.BuiltinFunctionType, types.MethodType,
              types.MethodWrapperType, types.WrapperDescriptorType, types.MethodDescriptorType,
@@ -585,7 +591,7 @@ class Keyer:
         self._identities: dict[int, tuple[Any, bytes]] = {}
         self._own_parts: dict[int, tuple[Any, bytes, tuple[Any, ...]]] = {}
         self._globals: dict[int, tuple[Any, bytes, tuple[Any, ...]]] = {}
-        self._codes: dict[int, tuple[Any, bytes, frozenset[str]]] = {}
+        self._codes: dict[int, tuple[Any, bytes, frozenset[str], frozenset[str]]] = {}
 
     def node_prefix(self, function: Any, inputs: Any, outputs: Any) -> bytes:
         """The part of a node's keys that its inputs' values leave out. Raises Unkeyable."""
@@ -681,12 +687,20 @@ class Keyer:
         attributes: the two are not told apart."""
         return self._code(code)[1]
 
-    def _code(self, code: types.CodeType) -> tuple[bytes, frozenset[str]]:
+    def global_names(self, code: types.CodeType) -> frozenset[str]:
+        """The names that the code and the code nested in it look up in its globals. Only
+        those: a function that cloudpickle carries by value gets only those globals, and its
+        key must be the one it has where it was made."""
+        return self._code(code)[2]
+
+    def _code(self, code: types.CodeType) -> tuple[bytes, frozenset[str], frozenset[str]]:
         known = self._codes.get(id(code))
         if known is not None and known[0] is code:
-            return known[1], known[2]
+            return known[1], known[2], known[3]
         encoder = _Encoder(self)
         names = set(code.co_names)
+        global_names = {instruction.argval for instruction in dis.get_instructions(code)
+                        if instruction.opname in _GLOBAL_OPS}
         # Not its file or line numbers: moving a function does not change what it does.
         encoder.value((code.co_name, code.co_argcount, code.co_posonlyargcount,
                        code.co_kwonlyargcount, code.co_flags, code.co_code, code.co_names,
@@ -694,12 +708,13 @@ class Keyer:
                        getattr(code, "co_exceptiontable", b"")))
         for constant in code.co_consts:
             if isinstance(constant, types.CodeType):
-                digest, nested = self._code(constant)
+                digest, nested, nested_globals = self._code(constant)
                 encoder.out += b"c" + digest
                 names |= nested
+                global_names |= nested_globals
             else:
                 encoder.value(constant)
-        made = (encoder.digest(), frozenset(names))
+        made = (encoder.digest(), frozenset(names), frozenset(global_names))
         self._codes[id(code)] = (code, *made)
         return made
 
@@ -716,7 +731,7 @@ def _function_part(encoder: _Encoder, function: types.FunctionType, keyer: Keyer
     for name, cell in zip(code.co_freevars, function.__closure__ or ()):
         parts.append((f"closure value {name!r}", functools.partial(_cell, encoder, cell, names)))
     namespace = function.__globals__
-    for name in sorted(names):
+    for name in sorted(keyer.global_names(code)):
         if name in namespace:
             parts.append((f"global {name!r}", functools.partial(
                 _global, encoder, name, namespace[name], names)))

@@ -14,6 +14,7 @@ import os
 import pickle
 import secrets
 import struct
+import sys
 import threading
 import time
 from collections.abc import Iterator
@@ -82,7 +83,7 @@ def encode(key: bytes, results: dict[str, Any]) -> tuple[list[Any], int]:
     """The pieces of the entry for `results`, in file order, and its size; raises Unstorable."""
     buffers: list[pickle.PickleBuffer] = []
     try:
-        main = pickle.dumps(results, protocol=5, buffer_callback=buffers.append)
+        main = _dumps(results, buffers)
         raws = [buffer.raw() for buffer in buffers]
     except Exception as error:
         raise Unstorable(_unpicklable(results, error)) from None
@@ -98,11 +99,28 @@ def encode(key: bytes, results: dict[str, Any]) -> tuple[list[Any], int]:
     return [header, *payload], HEADER.size + offset
 
 
+def _dumps(results: dict[str, Any], buffers: list[pickle.PickleBuffer]) -> bytes:
+    try:
+        return pickle.dumps(results, protocol=5, buffer_callback=buffers.append)
+    except Exception as error:
+        # Classes and functions that cloudpickle brought into this process by value (a dask
+        # worker's copies of the code of __main__) can only be pickled by value again.
+        cloudpickle = sys.modules.get("cloudpickle")
+        if cloudpickle is None:
+            raise
+        buffers.clear()
+        try:
+            return cloudpickle.dumps(  # type: ignore[no-any-return]
+                results, protocol=5, buffer_callback=buffers.append)
+        except Exception:
+            raise error from None
+
+
 def _unpicklable(results: dict[str, Any], error: Exception) -> str:
     """Names the first result that cannot be pickled, when one alone fails."""
     for name, value in results.items():
         try:
-            pickle.dumps(value, protocol=5, buffer_callback=lambda buffer: None)
+            _dumps({name: value}, [])
         except Exception as own:
             return f"result {name!r} cannot be pickled: {own}"
     return f"the results cannot be pickled: {error}"

@@ -10,24 +10,28 @@ dask is imported only when a function is called.
 
 from __future__ import annotations
 
+import copy
 import gc
 import importlib
 import os
 import pickle
 import socket
 import sys
+import threading
 import time
 import traceback
 import uuid
+from collections import OrderedDict
 from collections.abc import Callable, Collection, Iterable, Mapping
 from functools import partial
-from types import ModuleType, TracebackType
-from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Optional
+from types import FrameType, ModuleType, TracebackType
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Optional, Union
 
 if TYPE_CHECKING:
     from dask.delayed import Delayed
 
     import vantorix
+    from vantorix_cache import Cache, Session
 
 __all__ = ["NodeRecord", "RunReport", "execute", "execute_detailed", "to_dask"]
 
@@ -41,13 +45,15 @@ class NodeRecord(NamedTuple):
     label: Optional[str]
     branch_id: Optional[int]
     level: int
-    status: Literal["ok", "failed"]
+    status: Literal["ok", "cached", "failed"]
     # What the in-process run prints for the failure: a traceback, or NOT_A_DICT; or the
     # line that names a published value which cannot be pickled.
     error: Optional[str]
     seconds: float
     host: str
     pid: int
+    # In a run with a cache, why the node was neither served nor kept by it, else None.
+    uncached: Optional[str]
 
 
 class RunReport(NamedTuple):
@@ -78,9 +84,11 @@ _Exit = tuple[int, int, Optional[str], str, bytes, str]
 
 _NodeFunction = Callable[[dict[str, Any], dict[str, Any]], Any]
 
-# How a node task ended: status, error text, seconds, host, pid, and the exit that stopped it:
-# its own, or the one of a node before it.
-_Outcome = tuple[Literal["ok", "failed"], Optional[str], float, str, int, Optional[_Exit]]
+# How a node task ended: status, error text, seconds, host, pid, why the cache neither served
+# nor kept it, whether it was looked up in the cache, and the exit that stopped it: its own, or
+# the one of a node before it.
+_Outcome = tuple[Literal["ok", "cached", "failed"], Optional[str], float, str, int,
+                 Optional[str], bool, Optional[_Exit]]
 
 
 class _Values(dict[str, bytes]):
@@ -137,6 +145,10 @@ class _NodeTask(NamedTuple):
     # (result name, context name), in output-mapping order.
     outputs: tuple[tuple[str, str], ...]
     result_names: frozenset[str]
+    # The cache the node is looked up in, or None; and its (context name, parameter name)
+    # pairs, all of them, which its key covers.
+    cache: Optional[Cache]
+    mapped_inputs: tuple[tuple[str, str], ...]
 
 
 _HOST = socket.gethostname()
@@ -291,11 +303,9 @@ def _read_inputs(task: _NodeTask, holders: tuple[_Values, ...]) -> dict[str, Any
     return inputs
 
 
-def _published_results(returned: dict[Any, Any],
-                       task: _NodeTask) -> tuple[_Published, Optional[str]]:
-    """The context values a returned dict publishes, as in-process: its own entries (whatever
-    a subclass overrides), `str` keys only, a later key with the same text winning; each one
-    pickled. A value that cannot be pickled fails the node, which then publishes nothing."""
+def _results(returned: dict[Any, Any], task: _NodeTask) -> dict[str, Any]:
+    """The results by result name that a returned dict gives, as in-process: its own entries
+    (whatever a subclass overrides), `str` keys only, a later key with the same text winning."""
     results = {}
     for key, value in dict.items(returned):
         if type(key) is not str:
@@ -304,6 +314,13 @@ def _published_results(returned: dict[Any, Any],
             key = str.__str__(key)
         if key in task.result_names:
             results[key] = value
+    return results
+
+
+def _published_results(results: dict[str, Any],
+                       task: _NodeTask) -> tuple[_Published, Optional[str]]:
+    """The context values the results publish, each one pickled. A value that cannot be
+    pickled fails the node, which then publishes nothing."""
     published = _Published()
     for result_name, context_name in task.outputs:
         if result_name in results:
@@ -317,19 +334,53 @@ def _published_results(returned: dict[Any, Any],
     return published, None
 
 
+# The cache session of each recent run in this process, by the run's token, which remembers
+# every function's identity for the other nodes of the run. A worker never learns that a run
+# has ended: it keeps the last few.
+_sessions: OrderedDict[str, Session] = OrderedDict()
+_sessions_lock = threading.Lock()
+_KEPT_SESSIONS = 4
+
+
+def _session(run: str, cache: Cache) -> Session:
+    """The run's session in this process, on a copy of `cache` (as a worker process gets one),
+    so that the caller's object counts every lookup once, from the records."""
+    with _sessions_lock:
+        session = _sessions.get(run)
+        if session is None:
+            session = _sessions[run] = copy.copy(cache).session()
+            if len(_sessions) > _KEPT_SESSIONS:
+                _sessions.popitem(last=False)
+        else:
+            _sessions.move_to_end(run)
+    return session
+
+
 def _run_node(task: _NodeTask, *holders: _Values) -> _Published:
     """One node task, the one place where a node runs: calls the function with its own copies
     of the values its holders have, catching every failure, so that nothing is printed on the
-    worker. A node after an exit does not run."""
+    worker. A node after an exit does not run. With a cache, the node is looked up here, where
+    its inputs are, and a hit publishes what the store gives instead of calling the function;
+    a node that succeeded is stored here, before any reader sees its values."""
     stop = _stop_before(task, holders)
     published = _Published()
-    error: Optional[str] = None
+    error = uncached = None
+    cached = looked_up = False
     start = time.perf_counter()
     if stop is None:
         function = _loaded_function(task)
         inputs = _read_inputs(task, holders)
         start = time.perf_counter()
-        if function is not None:
+        session = key = found = None
+        if function is not None and task.cache is not None and task.run is not None:
+            session = _session(task.run, task.cache)
+            key, found, uncached = session.lookup(task.id, task.label, function,
+                                                  task.mapped_inputs, task.outputs, inputs)
+            looked_up = True
+        if found is not None:
+            published, error = _published_results(found, task)
+            cached = error is None
+        elif function is not None:
             try:
                 returned = function(inputs, {})
             except (SystemExit, KeyboardInterrupt) as exit_:
@@ -339,14 +390,19 @@ def _run_node(task: _NodeTask, *holders: _Values) -> _Published:
                 error = _error_text(failure)
             else:
                 if isinstance(returned, dict):
-                    published, error = _published_results(returned, task)
+                    results = _results(returned, task)
+                    published, error = _published_results(results, task)
+                    if error is None and session is not None and key is not None:
+                        uncached = session.store(key, results)
+                    del results
                 else:
                     error = NOT_A_DICT
                 del returned
     seconds = time.perf_counter() - start
     published.stop = stop
-    published.outcome = ("ok" if error is None and stop is None else "failed", error, seconds,
-                         _HOST, os.getpid(), stop)
+    status: Literal["ok", "cached", "failed"] = (
+        "cached" if cached else "ok" if error is None and stop is None else "failed")
+    published.outcome = (status, error, seconds, _HOST, os.getpid(), uncached, looked_up, stop)
     return published
 
 
@@ -481,7 +537,7 @@ class _Graph:
 
     def __init__(self, dag: vantorix.PyDag, parallel: bool,
                  inputs: Optional[Mapping[str, Any]], outputs: Optional[Collection[str]],
-                 with_outcomes: bool) -> None:
+                 with_outcomes: bool, cache: Optional[Cache] = None) -> None:
         import vantorix
 
         if not isinstance(dag, vantorix.PyDag):
@@ -495,6 +551,7 @@ class _Graph:
                 if not isinstance(name, str):
                     raise _conversion_error("outputs", name, "PyString")
         self._inputs = _pickled_inputs(inputs)
+        self._cache = cache
         functions = _pickled_functions(self.plan)
         self.token = token = uuid.uuid4().hex
         self.layer = "vantorix-" + token
@@ -585,7 +642,8 @@ class _Graph:
                                 for holder in holders)
                 inputs.append((context_name, parameter, indices))
         task = _NodeTask(record.id, record.label, position, run, function, tuple(inputs),
-                         tuple(record.outputs), frozenset(name for name, _ in record.outputs))
+                         tuple(record.outputs), frozenset(name for name, _ in record.outputs),
+                         self._cache, tuple(record.inputs) if self._cache is not None else ())
         self.graph[self._nodes[record.id]] = self._task(partial(_run_node, task),
                                                         list(holder_args))
 
@@ -668,7 +726,8 @@ class _Graph:
 
 
 def _built(dag: vantorix.PyDag, parallel: bool, inputs: Optional[Mapping[str, Any]],
-           outputs: Optional[Collection[str]], with_outcomes: bool) -> _Graph:
+           outputs: Optional[Collection[str]], with_outcomes: bool,
+           cache: Optional[Cache] = None) -> _Graph:
     """The graph, built with the cyclic collector paused: building makes many small containers
     and no cycles, and the collector's passes over them would make building superlinear."""
     _dask_module("dask")
@@ -676,7 +735,7 @@ def _built(dag: vantorix.PyDag, parallel: bool, inputs: Optional[Mapping[str, An
     paused = gc.isenabled()
     gc.disable()
     try:
-        return _Graph(dag, parallel, inputs, outputs, with_outcomes)
+        return _Graph(dag, parallel, inputs, outputs, with_outcomes, cache)
     finally:
         if paused:
             gc.enable()
@@ -700,16 +759,44 @@ _BROKEN_POOL = (
     "pool= starts a new pool for every compute)")
 
 
+def _cache_of(cache: Any) -> Optional[Cache]:
+    if cache is None:
+        return None
+    import vantorix_cache
+
+    try:
+        return vantorix_cache.as_cache(cache)
+    except TypeError as error:
+        raise TypeError(f"argument 'cache': {error}") from None
+
+
+def _caller_level() -> int:
+    """The stack level of the first frame outside this module, for a warning."""
+    level = 1
+    frame: Optional[FrameType] = sys._getframe(1)
+    while frame is not None and frame.f_globals.get("__name__") == __name__:
+        level, frame = level + 1, frame.f_back
+    return level
+
+
 def execute_detailed(dag: vantorix.PyDag, parallel: bool = True, *, scheduler: Any = None,
                      inputs: Optional[dict[str, Any]] = None,
                      outputs: Optional[Collection[str]] = None,
-                     print_errors: bool = True) -> RunReport:
+                     print_errors: bool = True,
+                     cache: Optional[Union[Cache, str, os.PathLike[str]]] = None) -> RunReport:
     """Run `dag` on dask (`scheduler`: anything `dask.compute` takes; None: dask's default)
     and report on every node. Failures are written to `sys.stderr` in merge order unless
-    `print_errors` is False; a node's SystemExit or KeyboardInterrupt is raised here."""
+    `print_errors` is False; a node's SystemExit or KeyboardInterrupt is raised here.
+
+    `cache`: a directory (made if missing) or a `vantorix_cache.Cache`, as for
+    `PyDag.execute_detailed()`: each node is looked up, and a node that succeeds stored, in
+    its own task on the worker that runs it, which needs to see the directory. The workers
+    count on copies of the `Cache`; the hits and misses of the run are added to the given
+    object's `stats()` once its records are back, also when a node's exit is raised."""
     if not isinstance(print_errors, bool):
         raise _conversion_error("print_errors", print_errors, "PyBool")
-    graph = _built(dag, parallel, inputs, outputs, with_outcomes=True)
+    cache = _cache_of(cache)
+    graph = _built(dag, parallel, inputs, outputs, with_outcomes=True, cache=cache)
     from concurrent.futures.process import BrokenProcessPool
 
     from dask.base import compute
@@ -721,14 +808,26 @@ def execute_detailed(dag: vantorix.PyDag, parallel: bool = True, *, scheduler: A
         raise BrokenProcessPool(_BROKEN_POOL) from broken
     finally:
         _stopped.pop(graph.token, None)
+        with _sessions_lock:
+            _sessions.pop(graph.token, None)
+    if cache is not None:
+        hits = sum(outcome[0] == "cached" for outcome in outcomes)
+        cache.count(hits=hits, misses=sum(outcome[6] for outcome in outcomes) - hits)
+        cache._stored_elsewhere()
     nodes = []
-    for record, (status, error, seconds, host, pid, stop) in zip(graph.plan, outcomes):
+    for record, (status, error, seconds, host, pid, uncached, _, stop) in zip(graph.plan,
+                                                                             outcomes):
         if stop is not None:
             raise _raised_exit(stop)
         if error is not None and print_errors:
             sys.stderr.write(error)
         nodes.append(NodeRecord(record.id, record.label, record.branch_id, record.level,
-                                status, error, seconds, host, pid))
+                                status, error, seconds, host, pid, uncached))
+    if cache is not None:
+        from vantorix_cache import _warn_uncached
+
+        _warn_uncached([(node.id, node.label, node.uncached) for node in nodes
+                        if node.uncached is not None], stacklevel=_caller_level() + 1)
     context = {}
     for name in graph.names:
         if name in graph.given:
@@ -744,7 +843,8 @@ def execute_detailed(dag: vantorix.PyDag, parallel: bool = True, *, scheduler: A
 
 def execute(dag: vantorix.PyDag, parallel: bool = True, *, scheduler: Any = None,
             inputs: Optional[dict[str, Any]] = None,
-            outputs: Optional[Collection[str]] = None) -> dict[str, Any]:
+            outputs: Optional[Collection[str]] = None,
+            cache: Optional[Union[Cache, str, os.PathLike[str]]] = None) -> dict[str, Any]:
     """Run `dag` on dask and return the final context, as `execute_detailed()` does."""
     return execute_detailed(dag, parallel, scheduler=scheduler, inputs=inputs,
-                            outputs=outputs).context
+                            outputs=outputs, cache=cache).context

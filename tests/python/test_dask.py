@@ -27,13 +27,14 @@ from hypothesis import strategies as st
 
 import conftest
 import vantorix
-from conftest import Guarded, OwnHash
+from conftest import Guarded, OwnHash, const
 
 dask = pytest.importorskip("dask", reason="dask is not installed (pip install '.[dask]')")
 cloudpickle = pytest.importorskip("cloudpickle", reason="cloudpickle comes with dask")
 from dask.core import get_dependencies  # noqa: E402
 from dask.multiprocessing import get as processes_get  # noqa: E402
 
+import vantorix_cache  # noqa: E402
 import vantorix_dask  # noqa: E402
 
 # The functions of the test modules travel by value, as those of a script's __main__ do (where
@@ -285,6 +286,7 @@ ENTRIES = [vantorix_dask.to_dask, vantorix_dask.execute, vantorix_dask.execute_d
 ARGUMENT_ERRORS = [  # (arguments, error, message); None: the in-process methods' message
     ({"inputs": [("a", 1)]}, TypeError, None), ({"inputs": {1: 2}}, TypeError, None),
     ({"parallel": "yes"}, TypeError, None), ({"print_errors": 1}, TypeError, None),
+    ({"cache": 3}, TypeError, None),
     ({"dag": vantorix.PyGraph()}, TypeError,
      "argument 'dag': 'PyGraph' object cannot be converted to 'PyDag'"),
     ({"outputs": "v"}, TypeError, "argument 'outputs': expected a collection of names, got a str"),
@@ -299,7 +301,8 @@ ARGUMENT_ERRORS = [  # (arguments, error, message); None: the in-process methods
 
 @pytest.mark.parametrize(("entry", "arguments", "error", "message"), [
     (entry, *case) for case in ARGUMENT_ERRORS for entry in ENTRIES
-    if "print_errors" not in case[0] or entry is vantorix_dask.execute_detailed])
+    if ("print_errors" not in case[0] or entry is vantorix_dask.execute_detailed)
+    and ("cache" not in case[0] or entry is not vantorix_dask.to_dask)])
 def test_arguments_are_checked_before_anything_runs(entry, arguments, error, message):
     if message is None:
         with pytest.raises(error) as in_process:
@@ -407,6 +410,84 @@ def test_a_chain_deeper_than_the_recursion_limit_computes_on_a_cluster(client):
     expected, _ = observed(lambda: dag.execute_detailed(inputs={"x": 0}).context)
     assert observed(lambda: vantorix_dask.execute(
         dag, False, scheduler=client, inputs={"x": 0}))[0] == expected
+
+
+# --- with a cache --------------------------------------------------------------------------
+
+
+def leaves_trace(ran, label, step, inputs, params):
+    (ran / label).touch()
+    return step(inputs, params)
+
+
+class Sorted(list):
+    """Pickling one adds to its class, which the key of `ordered` reads."""
+
+
+def ordered(inputs, params):
+    return {"rows": Sorted(sorted(inputs["rows"].copy()))}  # `copy`: a global here, not read
+
+
+def cached_run(ran, factor, cache, scheduler=None):
+    """a, b (scaling by `factor`), c and a failure, which leave a file in `ran` when they run,
+    and two nodes of one key, on dask or in-process: what ran, the statuses, the context."""
+    graph = vantorix.PyGraph()
+    for label, step, inputs, outputs in [
+            ("a", const(rows=[3, 1, 2]), {}, {"rows": "raw"}),
+            ("b", lambda i, p: {"rows": [row * factor for row in i["rows"]]}, {"raw": "rows"},
+             {"rows": "scaled"}),
+            ("c", ordered, {"scaled": "rows"}, {"rows": "sorted"}),
+            ("bad", partial(raises, lambda: LookupError("never stored")), {}, {})]:
+        graph.add(partial(leaves_trace, ran, label, step), label, inputs=inputs, outputs=outputs)
+    for label in ("twin 1", "twin 2"):
+        graph.add(measure, label, inputs={"raw": "big"}, outputs={"n": "n"})
+    dag = graph.build()
+    report = (dag.execute_detailed(cache=cache, print_errors=False) if scheduler is None else
+              vantorix_dask.execute_detailed(dag, scheduler=scheduler, cache=cache,
+                                             print_errors=False))
+    traces = sorted(ran.iterdir())
+    for trace in traces:
+        trace.unlink()
+    return [trace.name for trace in traces], {r.label: r.status for r in report.nodes}, \
+        report.context
+
+
+def test_a_cache_serves_what_did_not_change_alike_on_dask_and_in_process(anywhere, tmp_path):
+    path, ran = tmp_path / "cache", tmp_path / "ran"
+    ran.mkdir()
+    traces, statuses, context = cached_run(ran, 2, path, anywhere)
+    assert traces == ["a", "b", "bad", "c"] and statuses.pop("bad") == "failed"
+    again = ["bad"], {**dict.fromkeys(statuses, "cached"), "bad": "failed"}
+    cache = vantorix_cache.Cache(path)
+    assert cached_run(ran, 2, cache, anywhere) == (*again, context)
+    assert cache.stats()[2:] == (5, 1)
+    cached_run(ran, 2, cache, anywhere)[2]["sorted"].append(99)  # a hit's value, mutated
+    assert cached_run(ran, 2, path) == (*again, context)
+    traces, statuses, changed = cached_run(ran, 3, path)
+    assert (traces, statuses["c"], changed["sorted"]) == (["b", "bad", "c"], "ok", [3, 6, 9])
+    assert cached_run(ran, 3, path, anywhere) == (*again, changed)
+    assert cache.stats().entries == 6
+
+
+def test_what_a_cache_cannot_keep_is_said_once_in_the_caller(anywhere, tmp_path):
+    with pytest.warns(vantorix_cache.CacheWarning) as caught:
+        report = vantorix_dask.execute_detailed(small_dag(), scheduler=anywhere,
+                                                cache=vantorix_cache.Cache(tmp_path, max_bytes=9))
+    assert [(warning.filename, str(warning.message)) for warning in caught] == [
+        (__file__, f"node 'one' (id 0) ran without the cache: {report.nodes[0].uncached}")]
+    assert re.fullmatch(r"its results were not stored: \d+ bytes, above max_bytes=9",
+                        report.nodes[0].uncached)
+
+
+def test_a_cached_node_is_looked_up_where_its_inputs_are(client, tmp_path):
+    graph = vantorix.PyGraph()
+    graph.add(lambda inputs, params: {"value": Tripwire(2**20)}, "make", outputs={"value": "big"})
+    graph.add(inspect, "inspect", inputs={"big": "big"}, outputs={"size": "size"})
+    dag = graph.build()
+    for status in ("ok", "cached"):
+        report = vantorix_dask.execute_detailed(dag, scheduler=client, cache=tmp_path,
+                                                outputs={"size"})
+        assert (report.context, {r.status for r in report.nodes}) == ({"size": 2**20}, {status})
 
 
 # --- the faults that could hang a cluster, in a process of their own ------------------------

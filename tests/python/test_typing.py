@@ -139,7 +139,7 @@ DASK = textwrap.dedent('''\
     reveal_type(report.failed[0].pid)
     reveal_type(vantorix_dask.to_dask(dag, outputs=["y"]))
     reveal_type(dag.plan(True)[0].inputs)
-    status: Literal["ok", "failed"] = report.nodes[0].status
+    status: Literal["ok", "cached", "failed"] = report.nodes[0].status
     error: str = report.nodes[0].error  # error
     vantorix_dask.execute(graph)  # error
     vantorix_dask.execute(dag, False, "sync")  # error
