@@ -107,6 +107,14 @@ stages_end() {
     fi
     local title result counts seconds note passed failed skipped
     local total_passed=0 total_failed=0 total_skipped=0 failed_stages=()
+    # The end of a failed stage's output, repeated here: a CI excerpt often shows only the end.
+    while IFS=$'\t' read -r title result counts seconds note; do
+        if [ "$result" = FAILED ] && [[ $note == *"output in "* ]] && [ -f "${note##*output in }" ]
+        then
+            echo "== the last lines of $title"
+            tail -n 40 "${note##*output in }"
+        fi
+    done <"$VANTORIX_STAGE_LOGS/summary.tsv"
     echo "== summary (output of every stage in $VANTORIX_STAGE_LOGS)"
     while IFS=$'\t' read -r title result counts seconds note; do
         if [ "$counts" != - ]; then
