@@ -32,7 +32,12 @@ const diagrams = %(diagrams)s;
       results.push({ok: true, nodes: texts("g.node .nodeLabel"),
                     edges: texts("g.edgeLabel .edgeLabel").filter(text => text !== ""),
                     classes: [...stage.querySelectorAll("g.node")].map(
-                        e => e.getAttribute("class").split(/\\s+/).filter(c => c !== ""))});
+                        e => e.getAttribute("class").split(/\\s+/).filter(c => c !== "")),
+                    sections: texts("text.sectionTitle"),
+                    bars: [...stage.querySelectorAll("rect.task")].map(e => ({
+                        name: document.getElementById(e.id + "-text").textContent,
+                        classes: e.getAttribute("class").split(/\\s+/).filter(c => c !== ""),
+                        x: Number(e.getAttribute("x")), width: Number(e.getAttribute("width"))}))});
       stage.innerHTML = "";
     } catch (error) {
       results.push({ok: false, error: String(error && error.message || error)});
@@ -69,7 +74,8 @@ def available():
 
 def render(diagrams):
     """One result per diagram: {"ok": True, "nodes": [box texts], "edges": [arrow texts],
-    "classes": [classes per box]} in drawing order, or {"ok": False, "error": message}."""
+    "classes": [classes per box], "sections": [gantt section titles], "bars": [{"name", "classes",
+    "x", "width"} per gantt bar]} in drawing order, or {"ok": False, "error": message}."""
     with tempfile.TemporaryDirectory() as directory:
         page = Path(directory) / "page.html"
         page.write_text(PAGE % {"script": mermaid_script().as_uri(),

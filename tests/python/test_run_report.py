@@ -15,13 +15,14 @@ import weakref
 import pytest
 
 import vantorix
+import vantorix_dask
 from conftest import chain, const, fanout, graph_of
 
 import _mermaid
 
 MODES = [(False,), (True,), (True, 1)]
 FIELDS = ("id", "label", "branch_id", "level", "status", "error", "seconds", "thread",
-          "uncached")
+          "uncached", "started")
 
 
 def fields(record, names=("id", "label", "branch_id", "level", "status")):
@@ -211,13 +212,14 @@ def test_records_and_reports_as_python_objects():
     assert type(record).__name__ == "NodeRecord" and type(record).__module__ == "vantorix"
     assert type(report).__name__ == "RunReport" and type(report).__module__ == "vantorix"
     assert not hasattr(vantorix, "NodeRecord") and not hasattr(vantorix, "RunReport")
-    assert isinstance(record, tuple) and len(record) == 9
+    assert isinstance(record, tuple) and len(record) == 10
     assert record._fields == FIELDS
     assert tuple(record) == tuple(getattr(record, name) for name in FIELDS)
     assert record._asdict() == dict(zip(FIELDS, record))
     assert repr(record) == (f"NodeRecord(id=0, label='one', branch_id=None, level=0, "
                             f"status='ok', error=None, seconds={record.seconds!r}, "
-                            f"thread={record.thread!r}, uncached=None)")
+                            f"thread={record.thread!r}, uncached=None, "
+                            f"started={record.started!r})")
     assert copy.copy(record) == record and copy.deepcopy(record) == record
     with pytest.raises((pickle.PicklingError, AttributeError, TypeError)):
         pickle.dumps(record)
@@ -643,6 +645,96 @@ def test_run_diagrams_render_with_every_label_as_written(capsys):
     assert quickstart["nodes"] == ["root", "main", "end", "left", "right"]
     for timed, report in zip(results[3:], reports):
         assert len(timed["nodes"]) == len(report.nodes)
+
+
+# --- the timeline ----------------------------------------------------------------------------
+
+
+def timeline_dag():
+    """Root, then a level of "main", a failing "left" with a reader of it after it, and
+    "right"; "end" after "main"."""
+    return fanout({"function": const(x=1), "label": "root", "outputs": {"x": "x"}},
+                  [{"function": raising(ValueError, "left"), "label": "left",
+                    "inputs": {"x": "x"}, "outputs": {"y": "left"}},
+                   {"function": const(), "label": "after left", "inputs": {"left": "y"}}],
+                  [{"function": const(y=2), "label": "right", "outputs": {"y": "right"}}],
+                  after=[{"function": const(y=3), "label": "main", "outputs": {"y": "main"}},
+                         {"function": const(), "label": "end"}])
+
+
+@pytest.mark.parametrize("arguments", MODES)
+def test_nodes_start_after_every_node_they_wait_for_has_ended(arguments):
+    # The order is the run's own: a sequential run's nodes one after another, a parallel run's
+    # levels one after another, each level only once the one before it has ended.
+    report = timeline_dag().execute_detailed(*arguments, errors="skip", print_errors=False)
+    ran = [record for record in report.nodes if record.status not in ("skipped", "not run")]
+    assert [r.label for r in report.nodes if r.started is None] == ["after left"]
+    assert all(isinstance(r.started, float) and r.started >= 0 for r in ran)
+    parallel = bool(arguments) and arguments[0]
+    steps = [[r for r in ran if r.level == level] for level in sorted({r.level for r in ran})] \
+        if parallel else [[r] for r in ran]
+    assert len(steps) == (3 if parallel else 5)
+    for before, after in zip(steps, steps[1:]):
+        ended = max(r.started + r.seconds for r in before)
+        assert min(r.started for r in after) >= ended - 1e-9, report.nodes
+
+
+GANTT_NAMES = [
+    ("a: b", "a#58; b"), ("x;y", "x#59;y"), ("# hash", "#35; hash"), ("5% done", "5#37; done"),
+    ("%%{init}%%", "#37;#37;#123;init#125;#37;#37;"), ('say "hi"', "say #quot;hi#quot;"),
+    ("<b>&</b> `c`", "#lt;b#gt;#amp;#lt;/b#gt; #96;c#96;"), ("two\nlines\r", "two lines "),
+    ("", "#32;"), ("  ", "  #32;"), ("Title case", "#84;itle case"),
+    ("  section 2", "  #115;ection 2"), ("click me", "#99;lick me"), ("gantt", "#103;antt"),
+    ("2024-01-01 run", "#50;024-01-01 run"), ("titles", "titles"), ("naïve ✓ 日本", "naïve ✓ 日本"),
+]
+
+
+@pytest.mark.parametrize("label, name", GANTT_NAMES)
+def test_bar_names_are_escaped_so_that_the_renderer_shows_them_as_they_are(label, name):
+    text = chain({"function": const(), "label": label}).execute_detailed().to_gantt()
+    assert re.fullmatch(r"gantt\n    dateFormat x\n    axisFormat %Q (µs|ms)\n"
+                        r"    todayMarker off\n    section thread 1\n"
+                        rf"    {re.escape(name)} :done, \d+, \d+\n", text), text
+
+
+def gantt_runs(directory):
+    """A run of every status on several threads, and the same run again served by a cache."""
+    dag = fanout({"function": const(x=1), "label": "root", "outputs": {"x": "x"}},
+                 *[[{"function": const(y=k), "label": label, "inputs": {"x": "x"}}]
+                   for k, (label, _) in enumerate(GANTT_NAMES)],
+                 [{"function": raising(ValueError, "no"), "outputs": {"y": "failed"}},
+                  {"function": const(), "inputs": {"failed": "y"}}])
+    return [dag.execute_detailed(*arguments, errors="skip", print_errors=False, cache=directory)
+            for arguments in ((True,), (True,), (False,), (True, 3))]
+
+
+def test_the_dask_companion_draws_the_timeline_the_module_draws(tmp_path):
+    reports = gantt_runs(tmp_path)
+    assert {r.status for r in reports[1].nodes} == {"cached", "failed", "skipped"}
+    for report in reports:
+        text = report.to_gantt()
+        assert text == vantorix_dask._gantt(report.nodes, lambda record: record.thread,
+                                            lambda lane, number: f"thread {number}")
+        assert report._repr_markdown_() == (f"```mermaid\n{report.to_mermaid()}```\n\n"
+                                            f"```mermaid\n{text}```\n")
+
+
+@pytest.mark.skipif(RENDERER is not None, reason=f"Mermaid renderer: {RENDERER}")
+def test_timelines_render_with_every_name_as_written(tmp_path):
+    reports = gantt_runs(tmp_path)
+    results = _mermaid.render([report.to_gantt() for report in reports])
+    tags = {"ok": "done", "cached": "active", "failed": "crit"}
+    for result, report in zip(results, reports):
+        assert result["ok"], result
+        threads = {r.thread for r in report.nodes if r.started is not None}
+        assert result["sections"] == [f"thread {k}" for k in range(1, len(threads) + 1)]
+        ran = sorted((r for r in report.nodes if r.started is not None), key=lambda r: r.started)
+        drawn = {(bar["name"].strip(), bar["classes"][1].rstrip("0123456789"))
+                 for bar in result["bars"]}
+        assert drawn == {(" ".join(r.label.splitlines()).strip() if r.label is not None
+                          else f"node {r.id}", tags[r.status]) for r in ran}
+        assert len(result["bars"]) == len(ran)
+        assert all(bar["width"] > 0 for bar in result["bars"])
 
 
 # --- introspection -------------------------------------------------------------------------
