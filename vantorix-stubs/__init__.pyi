@@ -112,6 +112,9 @@ class RunReport:
         """The run as a Mermaid flowchart: the DAG's diagram with every box saying how its node
         ended (and how long it took), coloured by status."""
 
+    def _repr_markdown_(self) -> str:
+        """The flowchart and the timeline, each in a fenced mermaid block, for notebooks."""
+
     def to_gantt(self) -> str:
         """The run as a Mermaid gantt chart: a section per thread, a bar per node that ran,
         tagged by status."""

@@ -298,10 +298,6 @@ std::string run_to_mermaid(const Dag& dag, const RunTrace& run_trace, bool durat
     return out;
 }
 
-} // namespace vantorix
-
-namespace vantorix {
-
 namespace {
 
 // Words that the gantt parser takes for a statement when a line starts with them, in any case.
@@ -333,7 +329,7 @@ bool reads_as_statement(std::string_view text) {
            std::end(kGanttKeywords);
 }
 
-// A bar's or a section's name: the flowchart's escapes, and ":" and ";", which end a name, and
+// A bar's name: the flowchart's escapes, and ":" and ";", which end a name, and
 // "%", which starts comments and directives; a line break becomes a space. A name that the
 // parser would take for a statement starts with an entity code, and a blank one is a space's.
 void append_gantt_name(std::string& out, std::string_view text) {

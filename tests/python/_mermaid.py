@@ -1,8 +1,9 @@
 """Renders Mermaid text with the real renderer: mermaid.min.js in headless Chromium.
 
-Needs a Chromium on PATH and a Mermaid 11 bundle, named by VANTORIX_MERMAID_JS or shipped by
-the `artoo-mermaid` package (`pip install artoo-mermaid`, Python 3.12+). `available()` says why
-not when either is missing, so tests can skip."""
+Needs a Chromium on PATH and a Mermaid 11 bundle, named by VANTORIX_MERMAID_JS (which
+tests/prerequisites.sh sets) or shipped by the `artoo-mermaid` package (`pip install
+artoo-mermaid`, Python 3.12+). `available()` says why not when either is missing, so tests can
+skip."""
 
 import html
 import importlib.util
