@@ -806,7 +806,8 @@ def _gantt(records: Iterable[Any], lane_of: Callable[[Any], Any],
     `started` (None for a node that did not run): a section per lane (`lane_of(record)`),
     named `lane_name(lane, number)`, numbered from 1 in the order of their first bar; bars in
     the order they started, ties in the order of `records`. Times in whole microseconds when
-    the last bar ends within 10 ms, else in whole milliseconds, every bar at least one unit."""
+    the last bar ends within 10 ms, else in whole milliseconds, every bar at least one unit
+    and 1/200 of the chart long."""
     bars = sorted((record for record in records if record.started is not None),
                   key=lambda record: record.started)
     origin = min(0.0, bars[0].started) if bars else 0.0
@@ -817,6 +818,7 @@ def _gantt(records: Iterable[Any], lane_of: Callable[[Any], Any],
         end = max(end, bar.started - origin + bar.seconds)
     micro = math.floor(end * 1e6 + 0.5) < 10000
     per_second = 1e6 if micro else 1e3
+    shortest = max(1, (math.floor(end * per_second + 0.5) + 199) // 200)
     lines = ["gantt", "    dateFormat x", f"    axisFormat %Q {'µs' if micro else 'ms'}",
              "    todayMarker off"]
     for number, (lane, members) in enumerate(lanes.items(), 1):
@@ -826,5 +828,5 @@ def _gantt(records: Iterable[Any], lane_of: Callable[[Any], Any],
             finish = math.floor((bar.started - origin + bar.seconds) * per_second + 0.5)
             name = f"node {bar.id}" if bar.label is None else _gantt_name(bar.label)
             lines.append(f"    {name} :{_GANTT_TAGS[bar.status]}, {begin}, "
-                         f"{max(begin + 1, finish)}")
+                         f"{max(begin + shortest, finish)}")
     return "\n".join(lines) + "\n"

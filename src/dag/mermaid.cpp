@@ -406,6 +406,8 @@ std::string run_to_gantt(const RunTrace& run_trace) {
     }
     const bool micro = whole_units(end, 1e6) < 10000;
     const double per_second = micro ? 1e6 : 1e3;
+    // The renderer rounds bars to whole pixels: one unit of a long chart would be none.
+    const long long shortest = std::max(1LL, (whole_units(end, per_second) + 199) / 200);
 
     std::string out = "gantt\n    dateFormat x\n    axisFormat %Q ";
     out += micro ? "\u00b5s" : "ms";
@@ -426,8 +428,8 @@ std::string run_to_gantt(const RunTrace& run_trace) {
             const long long begin = whole_units(bar->started, per_second);
             append_number(out, begin);
             out += ", ";
-            append_number(
-                out, std::max(begin + 1, whole_units(bar->started + bar->seconds, per_second)));
+            append_number(out, std::max(begin + shortest,
+                                        whole_units(bar->started + bar->seconds, per_second)));
             out += '\n';
         }
     }

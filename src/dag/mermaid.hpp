@@ -38,8 +38,8 @@ std::string run_to_mermaid(const Dag& dag, const RunTrace& trace, bool durations
 // by its label ("node N" without one) and tagged by status (done: ok, active: cached, crit:
 // failed), in the order the nodes started. Times count from the start of the run in whole
 // microseconds when the last bar ends within 10 ms, else in whole milliseconds (the axis says
-// which), and every bar lasts at least one unit. Names are escaped so that the renderer shows
-// them as they are.
+// which), and every bar lasts at least one unit and 1/200 of the chart, so that the shortest
+// node still shows. Names are escaped so that the renderer shows them as they are.
 std::string run_to_gantt(const RunTrace& trace);
 
 } // namespace vantorix

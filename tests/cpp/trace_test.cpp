@@ -375,57 +375,6 @@ TEST(RunMermaid, UnscheduledNodesDidNotRun) {
     EXPECT_NE(text.find("    class 1,2 not_run\n"), std::string::npos);
 }
 
-TEST(RunGantt, SectionsPerThreadInOrderOfStartAndBarsAtLeastOneUnitLong) {
-    const Dag dag = dag_of(make_node(0, {}, noop_node_function(), {}, {}, "load"),
-                           make_node(1, {0}), make_node(2, {0}, noop_node_function(), {}, {}, "b"),
-                           make_node(3, {0}), make_node(4, {2}));
-    // Merge order differs from start order: thread 7 starts first, so it is "thread 1".
-    struct Step {
-        std::size_t node;
-        std::uint64_t thread;
-        double started, seconds;
-        bool failed = false, cached = false, skipped = false;
-    };
-    const auto record = [&](std::initializer_list<Step> steps) {
-        std::vector<NodeTrace> traces;
-        for (const Step& step : steps) {
-            NodeTrace& trace = traces.emplace_back();
-            trace.node = &dag.nodes()[step.node];
-            trace.thread = step.thread;
-            trace.started = step.started;
-            trace.seconds = step.seconds;
-            trace.failed = step.failed;
-            trace.cached = step.cached;
-            trace.skipped = step.skipped;
-        }
-        return record_of(std::move(traces));
-    };
-    const RunTrace fast = record({{2, 9, 0.0000206, 0.0000003, true},
-                                  {0, 7, 0.0000004, 0.000012},
-                                  {1, 7, 0.0000206, 0.0012494, false, true},
-                                  {4, 0, 0.0, 0.0, false, false, true},
-                                  {3, 9, 0.0009, 0.0085}});
-    EXPECT_EQ(run_to_gantt(fast), "gantt\n"
-                                  "    dateFormat x\n"
-                                  "    axisFormat %Q \u00b5s\n"
-                                  "    todayMarker off\n"
-                                  "    section thread 1\n"
-                                  "    load :done, 0, 12\n"
-                                  "    node 1 :active, 21, 1270\n"
-                                  "    section thread 2\n"
-                                  "    b :crit, 21, 22\n"
-                                  "    node 3 :done, 900, 9400\n");
-    // From 10 ms on, milliseconds; the sub-millisecond step still gets its bar.
-    const RunTrace slow = record({{0, 7, 0.0, 0.0101}, {1, 7, 0.0101, 0.0000002}});
-    EXPECT_EQ(run_to_gantt(slow), "gantt\n"
-                                  "    dateFormat x\n"
-                                  "    axisFormat %Q ms\n"
-                                  "    todayMarker off\n"
-                                  "    section thread 1\n"
-                                  "    load :done, 0, 10\n"
-                                  "    node 1 :done, 10, 11\n");
-}
-
 TEST(Trace, RecordedWideLevelKeepsEachNodesOwnOutputs) {
     // Eight workers at once, each publishing its own name: whatever order they finish in, the
     // k-th record holds what the k-th node published.

@@ -384,16 +384,12 @@ def test_records_say_when_each_node_started_after_the_compute_began(anywhere):
     report = vantorix_dask.execute_detailed(graph.build(), False, scheduler=anywhere)
     started = [node.started for node in report.nodes]
     assert 0 <= started[0] <= started[1] <= started[2]
-    assert all(node.started <= report.context[f"at{k}"] - before
-               for k, node in enumerate(report.nodes))
-    text = report.to_gantt()
-    workers = dict.fromkeys(f"{node.host}#58;{node.pid}" for node in report.nodes)
-    assert [line[12:] for line in text.splitlines() if line.startswith("    section ")] == \
-        list(workers)
-    assert re.findall(r"^    (n\d) :done, \d+, \d+$", text, re.MULTILINE) == ["n0", "n1", "n2"]
+    assert all(s <= report.context[f"at{k}"] - before for k, s in enumerate(started))
+    node = report.nodes[0]
+    assert f"    section {node.host}#58;{node.pid}\n    n0 :done, " in report.to_gantt()
     # A worker's clock behind the caller's: the chart starts at the earliest start.
     behind = [node._replace(started=node.started - started[-1] - 1) for node in report.nodes]
-    assert "\n    n0 :done, 0, " in vantorix_dask.RunReport({}, behind, []).to_gantt()
+    assert "\n    n0 :done, 0, " in report._replace(nodes=behind).to_gantt()
 
 
 class Tripwire:

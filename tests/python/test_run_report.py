@@ -649,91 +649,90 @@ def test_run_diagrams_render_with_every_label_as_written(capsys):
 
 # --- the timeline ----------------------------------------------------------------------------
 
+# Labels that the gantt parser would misread, and how a bar names them.
+GANTT_NAMES = [
+    ("a: b;c", "a#58; b#59;c"), ("5% #1", "5#37; #35;1"), ('"<b>"', "#quot;#lt;b#gt;#quot;"),
+    ("two\nlines", "two lines"), ("  ", "  #32;"), ("Title x", "#84;itle x"),
+    (" click me", " #99;lick me"), ("2024-01-01 run", "#50;024-01-01 run"),
+    ("titles", "titles"), ("naïve ✓ 日本", "naïve ✓ 日本"),
+]
 
-def timeline_dag():
-    """Root, then a level of "main", a failing "left" with a reader of it after it, and
-    "right"; "end" after "main"."""
-    return fanout({"function": const(x=1), "label": "root", "outputs": {"x": "x"}},
-                  [{"function": raising(ValueError, "left"), "label": "left",
-                    "inputs": {"x": "x"}, "outputs": {"y": "left"}},
-                   {"function": const(), "label": "after left", "inputs": {"left": "y"}}],
-                  [{"function": const(y=2), "label": "right", "outputs": {"y": "right"}}],
-                  after=[{"function": const(y=3), "label": "main", "outputs": {"y": "main"}},
-                         {"function": const(), "label": "end"}])
+
+def pause(inputs, params):
+    time.sleep(0.011)  # long enough for a chart in milliseconds; the cache serves it in µs
+    return {}
+
+
+def timeline_runs(directory, modes=((True,), (True,), (False,), (True, 3))):
+    """Root; a level of one-node branches with those labels, a failing node and "main"; then a
+    reader of the failing node (skipped) and "end". Later runs are served by the cache."""
+    dag = fanout({"function": const(x=1), "label": "root", "outputs": {"x": "x"}},
+                 *[[{"function": const(y=k), "label": label}]
+                   for k, (label, _) in enumerate(GANTT_NAMES)],
+                 [{"function": raising(ValueError, "no"), "outputs": {"y": "failed"}},
+                  {"function": const(), "label": "skipped", "inputs": {"failed": "y"}}],
+                 after=[{"function": const(main=1), "label": "main"},
+                        {"function": pause, "label": "end"}])
+    return [dag.execute_detailed(*mode, errors="skip", print_errors=False, cache=directory)
+            for mode in modes]
 
 
 @pytest.mark.parametrize("arguments", MODES)
-def test_nodes_start_after_every_node_they_wait_for_has_ended(arguments):
-    # The order is the run's own: a sequential run's nodes one after another, a parallel run's
-    # levels one after another, each level only once the one before it has ended.
-    report = timeline_dag().execute_detailed(*arguments, errors="skip", print_errors=False)
-    ran = [record for record in report.nodes if record.status not in ("skipped", "not run")]
-    assert [r.label for r in report.nodes if r.started is None] == ["after left"]
-    assert all(isinstance(r.started, float) and r.started >= 0 for r in ran)
-    parallel = bool(arguments) and arguments[0]
-    steps = [[r for r in ran if r.level == level] for level in sorted({r.level for r in ran})] \
-        if parallel else [[r] for r in ran]
-    assert len(steps) == (3 if parallel else 5)
+def test_nodes_start_after_every_node_they_wait_for_has_ended(arguments, tmp_path):
+    # An order the run's barriers prove: sequential nodes, or parallel levels, one after another.
+    (report,) = timeline_runs(tmp_path, [arguments])
+    ran = [record for record in report.nodes if record.started is not None]
+    assert [r.label for r in report.nodes if r not in ran] == ["skipped"]
+    steps = [[r for r in ran if r.level == level] for level in (0, 1, 2)] if arguments[0] \
+        else [[r] for r in ran]
     for before, after in zip(steps, steps[1:]):
-        ended = max(r.started + r.seconds for r in before)
-        assert min(r.started for r in after) >= ended - 1e-9, report.nodes
-
-
-GANTT_NAMES = [
-    ("a: b", "a#58; b"), ("x;y", "x#59;y"), ("# hash", "#35; hash"), ("5% done", "5#37; done"),
-    ("%%{init}%%", "#37;#37;#123;init#125;#37;#37;"), ('say "hi"', "say #quot;hi#quot;"),
-    ("<b>&</b> `c`", "#lt;b#gt;#amp;#lt;/b#gt; #96;c#96;"), ("two\nlines\r", "two lines "),
-    ("", "#32;"), ("  ", "  #32;"), ("Title case", "#84;itle case"),
-    ("  section 2", "  #115;ection 2"), ("click me", "#99;lick me"), ("gantt", "#103;antt"),
-    ("2024-01-01 run", "#50;024-01-01 run"), ("titles", "titles"), ("naïve ✓ 日本", "naïve ✓ 日本"),
-]
+        assert min(r.started for r in after) >= max(r.started + r.seconds for r in before) - 1e-9
 
 
 @pytest.mark.parametrize("label, name", GANTT_NAMES)
 def test_bar_names_are_escaped_so_that_the_renderer_shows_them_as_they_are(label, name):
     text = chain({"function": const(), "label": label}).execute_detailed().to_gantt()
-    assert re.fullmatch(r"gantt\n    dateFormat x\n    axisFormat %Q (µs|ms)\n"
-                        r"    todayMarker off\n    section thread 1\n"
-                        rf"    {re.escape(name)} :done, \d+, \d+\n", text), text
+    assert re.fullmatch(r"gantt\n    dateFormat x\n    axisFormat %Q (µs|ms)\n    todayMarker "
+                        rf"off\n    section thread 1\n    {re.escape(name)} :done, \d+, \d+\n", text)
 
 
-def gantt_runs(directory):
-    """A run of every status on several threads, and the same run again served by a cache."""
-    dag = fanout({"function": const(x=1), "label": "root", "outputs": {"x": "x"}},
-                 *[[{"function": const(y=k), "label": label, "inputs": {"x": "x"}}]
-                   for k, (label, _) in enumerate(GANTT_NAMES)],
-                 [{"function": raising(ValueError, "no"), "outputs": {"y": "failed"}},
-                  {"function": const(), "inputs": {"failed": "y"}}])
-    return [dag.execute_detailed(*arguments, errors="skip", print_errors=False, cache=directory)
-            for arguments in ((True,), (True,), (False,), (True, 3))]
+def test_bars_are_in_order_of_start_on_a_section_per_thread_and_visible():
+    record = type(chain({}).execute_detailed().nodes[0])
+    steps = [(9, "b", "failed", 20.6e-6, 0.3e-6), (7, "load", "ok", 0.4e-6, 12e-6),
+             (7, None, "cached", 20.6e-6, 1249.4e-6), (9, None, "ok", 900e-6, 8500e-6)]
+    records = [record(k, label, None, 0, status, None, seconds, thread, None, started)
+               for k, (thread, label, status, started, seconds) in enumerate(steps)]
+    # Within 10 ms in µs, and every bar at least 1/200 of the chart (47 µs) long.
+    text = vantorix_dask._gantt(records, lambda r: r.thread, "thread {1}".format)
+    assert text.split("\n")[2:] == [
+        "    axisFormat %Q µs", "    todayMarker off", "    section thread 1",
+        "    load :done, 0, 47", "    node 2 :active, 21, 1270", "    section thread 2",
+        "    b :crit, 21, 68", "    node 3 :done, 900, 9400", ""]
 
 
 def test_the_dask_companion_draws_the_timeline_the_module_draws(tmp_path):
-    reports = gantt_runs(tmp_path)
+    reports = timeline_runs(tmp_path)
+    assert {"µs", "ms"} == {r.to_gantt().split("\n")[2][-2:] for r in reports}
     assert {r.status for r in reports[1].nodes} == {"cached", "failed", "skipped"}
     for report in reports:
         text = report.to_gantt()
-        assert text == vantorix_dask._gantt(report.nodes, lambda record: record.thread,
-                                            lambda lane, number: f"thread {number}")
+        assert text == vantorix_dask._gantt(report.nodes, lambda r: r.thread,
+                                            "thread {1}".format)
         assert report._repr_markdown_() == (f"```mermaid\n{report.to_mermaid()}```\n\n"
                                             f"```mermaid\n{text}```\n")
 
 
 @pytest.mark.skipif(RENDERER is not None, reason=f"Mermaid renderer: {RENDERER}")
 def test_timelines_render_with_every_name_as_written(tmp_path):
-    reports = gantt_runs(tmp_path)
-    results = _mermaid.render([report.to_gantt() for report in reports])
+    reports = timeline_runs(tmp_path)
     tags = {"ok": "done", "cached": "active", "failed": "crit"}
-    for result, report in zip(results, reports):
-        assert result["ok"], result
-        threads = {r.thread for r in report.nodes if r.started is not None}
-        assert result["sections"] == [f"thread {k}" for k in range(1, len(threads) + 1)]
-        ran = sorted((r for r in report.nodes if r.started is not None), key=lambda r: r.started)
-        drawn = {(bar["name"].strip(), bar["classes"][1].rstrip("0123456789"))
-                 for bar in result["bars"]}
-        assert drawn == {(" ".join(r.label.splitlines()).strip() if r.label is not None
-                          else f"node {r.id}", tags[r.status]) for r in ran}
-        assert len(result["bars"]) == len(ran)
+    for result, report in zip(_mermaid.render([r.to_gantt() for r in reports]), reports):
+        ran = [r for r in report.nodes if r.started is not None]
+        assert result["ok"] and len(result["sections"]) == len({r.thread for r in ran}), result
+        assert sorted((bar["name"].strip(), bar["classes"][1].rstrip("0123456789"))
+                      for bar in result["bars"]) == sorted(
+            (" ".join((r.label or f"node {r.id}").split("\n")).strip(), tags[r.status])
+            for r in ran)
         assert all(bar["width"] > 0 for bar in result["bars"])
 
 

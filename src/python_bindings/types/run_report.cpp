@@ -320,8 +320,9 @@ PyMethodDef g_methods[] = {
      "A section per thread, numbered in the order the threads started their first node, and a\n"
      "bar per node that ran, named by its label and tagged by status: done (ok), active\n"
      "(cached), crit (failed). Times count from the start of the run, in microseconds when it\n"
-     "ended within 10 ms, else in milliseconds; every bar lasts at least one unit. Names are\n"
-     "escaped so that Mermaid shows them as they are.\n\n"
+     "ended within 10 ms, else in milliseconds; every bar lasts at least one unit and 1/200 of\n"
+     "the chart, so that the shortest node still shows. Names are escaped so that Mermaid shows\n"
+     "them as they are.\n\n"
      "Returns:\n"
      "    String containing the Mermaid gantt chart"},
     {nullptr, nullptr, 0, nullptr},
