@@ -173,6 +173,52 @@ check_test_tools() {
     echo "-- test tools: ${requirements[*]}"
 }
 
+# Mermaid 11's own release file, as the artoo-mermaid wheel ships it (a wheel of that file and a
+# few lines of Python for another tool, which are not used), checked against its checksum.
+mermaid_version=11.16.0
+mermaid_sha256=74d7c46dabca328c2294733910a8aa1ed0c37451776e8d5295da38a2b758fb9b
+mermaid_bundle=$PWD/build/mermaid-$mermaid_version/mermaid.min.js
+
+mermaid_fetched() {
+    local wheels=$setup_logs/mermaid-wheel
+    rm -rf "$wheels"
+    # The wheel says Python 3.12+ for the tool it belongs to; the file itself needs no Python.
+    "$python_exe" -m pip download --no-deps --only-binary=:all: --python-version 3.12 \
+        --dest "$wheels" "artoo-mermaid==$mermaid_version" >"$setup_logs/mermaid.log" 2>&1 ||
+        return
+    "$python_exe" -c '
+import pathlib, sys, zipfile
+wheel, target = sys.argv[1:]
+pathlib.Path(target).parent.mkdir(parents=True, exist_ok=True)
+pathlib.Path(target).write_bytes(
+    zipfile.ZipFile(wheel).read("artoo_mermaid/assets/mermaid.min.js"))' \
+        "$wheels"/artoo_mermaid-*.whl "$mermaid_bundle" >>"$setup_logs/mermaid.log" 2>&1 &&
+        echo "$mermaid_sha256  $mermaid_bundle" | sha256sum --check --status
+}
+
+# Chromium (apt-get, as root) and Mermaid's bundle, for the tests that render diagrams in a real
+# browser. Neither is required: without them those tests skip, and this says why.
+check_mermaid_renderer() {
+    local browser
+    browser=$(command -v chromium || command -v chromium-browser || command -v google-chrome) ||
+        if can_apt && apt_install chromium && browser=$(command -v chromium); then
+            setup_installed+=("chromium (apt-get)")
+        fi
+    if [ -z "${VANTORIX_MERMAID_JS:-}" ]; then
+        if echo "$mermaid_sha256  $mermaid_bundle" | sha256sum --check --status 2>/dev/null ||
+            mermaid_fetched; then
+            export VANTORIX_MERMAID_JS=$mermaid_bundle
+        fi
+    fi
+    if [ -n "$browser" ] && [ -n "${VANTORIX_MERMAID_JS:-}" ]; then
+        echo "-- Mermaid renderer: $browser, $VANTORIX_MERMAID_JS"
+    else
+        echo "-- Mermaid renderer: ${browser:-no Chromium ($(apt_hint chromium))}," \
+            "${VANTORIX_MERMAID_JS:-no mermaid.min.js (see $setup_logs/mermaid.log)}:" \
+            "the tests that render diagrams skip"
+    fi
+}
+
 setup_started=$SECONDS
 echo "== setup: $python_exe"
 check_python
@@ -180,6 +226,7 @@ check_compiler
 check_build_tools
 check_test_tools
 check_gtest
+check_mermaid_renderer
 if [ ${#setup_installed[@]} -gt 0 ]; then
     printf -v setup_note '%s, ' "${setup_installed[@]}"
     setup_note="installed ${setup_note%, }"

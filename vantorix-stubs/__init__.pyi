@@ -46,6 +46,9 @@ class NodeRecord(NamedTuple):
     thread: int | None
     # In a run with a cache: why the node was neither served nor kept by it; None otherwise.
     uncached: str | None
+    # Seconds from the start of the run to the start of the node's step, on the clock of
+    # `seconds`; None when it did not run.
+    started: float | None
 
 @final
 @type_check_only
@@ -108,6 +111,13 @@ class RunReport:
     def to_mermaid(self, *, durations: bool = True) -> str:
         """The run as a Mermaid flowchart: the DAG's diagram with every box saying how its node
         ended (and how long it took), coloured by status."""
+
+    def _repr_markdown_(self) -> str:
+        """The flowchart and the timeline, each in a fenced mermaid block, for notebooks."""
+
+    def to_gantt(self) -> str:
+        """The run as a Mermaid gantt chart: a section per thread, a bar per node that ran,
+        tagged by status."""
 
 @final
 class PyGraph:

@@ -13,8 +13,10 @@ from __future__ import annotations
 import copy
 import gc
 import importlib
+import math
 import os
 import pickle
+import re
 import socket
 import sys
 import threading
@@ -54,6 +56,10 @@ class NodeRecord(NamedTuple):
     pid: int
     # In a run with a cache, why the node was neither served nor kept by it, else None.
     uncached: Optional[str]
+    # When the span that `seconds` measures began: time.time() on the worker less time.time()
+    # on the caller just before the compute. Clocks of different hosts may differ, by enough
+    # to make it negative.
+    started: float
 
 
 class RunReport(NamedTuple):
@@ -63,6 +69,13 @@ class RunReport(NamedTuple):
     context: dict[str, Any]
     nodes: list[NodeRecord]
     failed: list[NodeRecord]
+
+    def to_gantt(self) -> str:
+        """The run as a Mermaid gantt chart, drawn as vantorix's RunReport.to_gantt() draws
+        one: a section per worker process ("host:pid"), in the order of their first node, and a
+        bar per node, tagged done (ok) or crit (failed). Times count from the start of the
+        compute (from the earliest start, when a worker's clock puts one before it)."""
+        return _gantt(self.nodes, lambda node: f"{node.host}:{node.pid}", lambda lane, _: lane)
 
 
 def _dask_module(name: str) -> ModuleType:
@@ -85,10 +98,10 @@ _Exit = tuple[int, int, Optional[str], str, bytes, str]
 _NodeFunction = Callable[[dict[str, Any], dict[str, Any]], Any]
 
 # How a node task ended: status, error text, seconds, host, pid, why the cache neither served
-# nor kept it, whether it was looked up in the cache, and the exit that stopped it: its own, or
-# the one of a node before it.
+# nor kept it, whether it was looked up in the cache, when it started (time.time()), and the
+# exit that stopped it: its own, or the one of a node before it.
 _Outcome = tuple[Literal["ok", "cached", "failed"], Optional[str], float, str, int,
-                 Optional[str], bool, Optional[_Exit]]
+                 Optional[str], bool, float, Optional[_Exit]]
 
 
 class _Values(dict[str, bytes]):
@@ -367,10 +380,12 @@ def _run_node(task: _NodeTask, *holders: _Values) -> _Published:
     error = uncached = None
     cached = looked_up = False
     start = time.perf_counter()
+    started = time.time()
     if stop is None:
         function = _loaded_function(task)
         inputs = _read_inputs(task, holders)
         start = time.perf_counter()
+        started = time.time()
         session = key = found = None
         if function is not None and task.cache is not None and task.run is not None:
             session = _session(task.run, task.cache)
@@ -402,7 +417,8 @@ def _run_node(task: _NodeTask, *holders: _Values) -> _Published:
     published.stop = stop
     status: Literal["ok", "cached", "failed"] = (
         "cached" if cached else "ok" if error is None and stop is None else "failed")
-    published.outcome = (status, error, seconds, _HOST, os.getpid(), uncached, looked_up, stop)
+    published.outcome = (status, error, seconds, _HOST, os.getpid(), uncached, looked_up,
+                         started, stop)
     return published
 
 
@@ -801,6 +817,7 @@ def execute_detailed(dag: vantorix.PyDag, parallel: bool = True, *, scheduler: A
 
     from dask.base import compute
 
+    begun = time.time()
     try:
         ((frozen, outcomes),) = compute(  # type: ignore[no-untyped-call,unused-ignore]
             graph.delayed(), scheduler=scheduler)
@@ -815,14 +832,15 @@ def execute_detailed(dag: vantorix.PyDag, parallel: bool = True, *, scheduler: A
         cache.count(hits=hits, misses=sum(outcome[6] for outcome in outcomes) - hits)
         cache._stored_elsewhere()
     nodes = []
-    for record, (status, error, seconds, host, pid, uncached, _, stop) in zip(graph.plan,
-                                                                             outcomes):
+    for record, (status, error, seconds, host, pid, uncached, _, started,
+                 stop) in zip(graph.plan, outcomes):
         if stop is not None:
             raise _raised_exit(stop)
         if error is not None and print_errors:
             sys.stderr.write(error)
         nodes.append(NodeRecord(record.id, record.label, record.branch_id, record.level,
-                                status, error, seconds, host, pid, uncached))
+                                status, error, seconds, host, pid, uncached,
+                                started - begun))
     if cache is not None:
         from vantorix_cache import _warn_uncached
 
@@ -848,3 +866,68 @@ def execute(dag: vantorix.PyDag, parallel: bool = True, *, scheduler: Any = None
     """Run `dag` on dask and return the final context, as `execute_detailed()` does."""
     return execute_detailed(dag, parallel, scheduler=scheduler, inputs=inputs,
                             outputs=outputs, cache=cache).context
+
+
+# --- the timeline of a report ---------------------------------------------------------------
+
+# The escapes of vantorix's Mermaid texts (src/dag/mermaid.cpp), and for a gantt chart also ":"
+# and ";", which end a name, and "%", which starts comments and directives; a line break is a
+# space.
+_GANTT_ESCAPES = str.maketrans({
+    '"': "#quot;", "#": "#35;", "&": "#amp;", "<": "#lt;", ">": "#gt;", "|": "#124;",
+    "[": "#91;", "]": "#93;", "(": "#40;", ")": "#41;", "{": "#123;", "}": "#125;",
+    "`": "#96;", "\n": " ", "\r": " ", ":": "#58;", ";": "#59;", "%": "#37;"})
+# Words that the gantt parser takes for a statement when a line starts with them, in any case.
+_GANTT_KEYWORDS = frozenset((
+    "accdescr", "accdescription", "acctitle", "axisformat", "call", "click", "dateformat",
+    "excludes", "gantt", "href", "includes", "inclusiveenddates", "section", "tickinterval",
+    "title", "todaymarker", "topaxis", "weekday", "weekend"))
+_ASCII_SPACE = " \t\n\v\f\r"
+_GANTT_TAGS = {"ok": "done", "cached": "active", "failed": "crit"}
+
+
+def _gantt_name(text: str) -> str:
+    """A bar's or a section's name, escaped so that Mermaid shows it as it is: a name that
+    the parser would take for a statement or a date starts with an entity code, and a blank
+    one is a space's."""
+    rest = text.lstrip(_ASCII_SPACE)
+    lead = " " * (len(text) - len(rest))
+    if not rest:
+        return lead + "#32;"
+    word = re.match("[A-Za-z]*", rest).group().lower()  # type: ignore[union-attr]
+    if word in _GANTT_KEYWORDS or re.match("[0-9]{4}-", rest):
+        lead += f"#{ord(rest[0])};"
+        rest = rest[1:]
+    return lead + rest.translate(_GANTT_ESCAPES)
+
+
+def _gantt(records: Iterable[Any], lane_of: Callable[[Any], Any],
+           lane_name: Callable[[Any, int], str]) -> str:
+    """The text of `to_gantt()` for records that have `id`, `label`, `status`, `seconds` and
+    `started` (None for a node that did not run): a section per lane (`lane_of(record)`),
+    named `lane_name(lane, number)`, numbered from 1 in the order of their first bar; bars in
+    the order they started, ties in the order of `records`. Times in whole microseconds when
+    the last bar ends within 10 ms, else in whole milliseconds, every bar at least one unit
+    and 1/200 of the chart long."""
+    bars = sorted((record for record in records if record.started is not None),
+                  key=lambda record: record.started)
+    origin = min(0.0, bars[0].started) if bars else 0.0
+    lanes: dict[Any, list[Any]] = {}
+    end = 0.0
+    for bar in bars:
+        lanes.setdefault(lane_of(bar), []).append(bar)
+        end = max(end, bar.started - origin + bar.seconds)
+    micro = math.floor(end * 1e6 + 0.5) < 10000
+    per_second = 1e6 if micro else 1e3
+    shortest = max(1, (math.floor(end * per_second + 0.5) + 199) // 200)
+    lines = ["gantt", "    dateFormat x", f"    axisFormat %Q {'µs' if micro else 'ms'}",
+             "    todayMarker off"]
+    for number, (lane, members) in enumerate(lanes.items(), 1):
+        lines.append(f"    section {_gantt_name(lane_name(lane, number))}")
+        for bar in members:
+            begin = math.floor((bar.started - origin) * per_second + 0.5)
+            finish = math.floor((bar.started - origin + bar.seconds) * per_second + 0.5)
+            name = f"node {bar.id}" if bar.label is None else _gantt_name(bar.label)
+            lines.append(f"    {name} :{_GANTT_TAGS[bar.status]}, {begin}, "
+                         f"{max(begin + shortest, finish)}")
+    return "\n".join(lines) + "\n"

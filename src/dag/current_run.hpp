@@ -92,9 +92,13 @@ private:
     bool saved_quiet_;
 };
 
-// Runs `step`, the execution of the node of `trace`, on this thread, timing it and letting the
-// node function report its failure into `trace` (and nowhere else when `quiet`).
-template <class Step> void run_traced(NodeTrace& trace, bool quiet, Step&& step) {
+// The clock of traced runs: steady, so that times taken on different threads compare.
+using RunClock = std::chrono::steady_clock;
+
+// Runs `step`, the execution of the node of `trace`, on this thread, timing it from `run_start`
+// and letting the node function report its failure into `trace` (and nowhere else when `quiet`).
+template <class Step>
+void run_traced(NodeTrace& trace, bool quiet, RunClock::time_point run_start, Step&& step) {
     struct Arm {
         Arm(NodeTrace& armed, bool quiet_failures) {
             current_node_trace() = &armed;
@@ -108,10 +112,10 @@ template <class Step> void run_traced(NodeTrace& trace, bool quiet, Step&& step)
         Arm& operator=(const Arm&) = delete;
     } arm(trace, quiet);
     trace.thread = this_thread_ident();
-    const auto start = std::chrono::steady_clock::now();
+    const RunClock::time_point start = RunClock::now();
+    trace.started = std::chrono::duration<double>(start - run_start).count();
     step();
-    trace.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    trace.seconds = std::chrono::duration<double>(RunClock::now() - start).count();
 }
 
 } // namespace detail

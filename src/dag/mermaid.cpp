@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <iterator>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -292,6 +294,144 @@ std::string run_to_mermaid(const Dag& dag, const RunTrace& run_trace, bool durat
         out += ' ';
         out += status.name;
         out += '\n';
+    }
+    return out;
+}
+
+namespace {
+
+// Words that the gantt parser takes for a statement when a line starts with them, in any case.
+constexpr std::string_view kGanttKeywords[] = {
+    "accdescr",    "accdescription",    "acctitle", "axisformat",   "call",
+    "click",       "dateformat",        "excludes", "gantt",        "href",
+    "includes",    "inclusiveenddates", "section",  "tickinterval", "title",
+    "todaymarker", "topaxis",           "weekday",  "weekend",
+};
+
+bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Whether the parser would read `text`, the start of a line, as a statement or a date.
+bool reads_as_statement(std::string_view text) {
+    if (text.size() >= 5 && std::all_of(text.begin(), text.begin() + 4, is_ascii_digit) &&
+        text[4] == '-') {
+        return true;
+    }
+    std::string word;
+    for (const char c : text) {
+        if (!is_ascii_letter(c)) {
+            break;
+        }
+        word += static_cast<char>(c | 0x20);
+    }
+    return std::find(std::begin(kGanttKeywords), std::end(kGanttKeywords), word) !=
+           std::end(kGanttKeywords);
+}
+
+// A bar's name: the flowchart's escapes, and ":" and ";", which end a name, and
+// "%", which starts comments and directives; a line break becomes a space. A name that the
+// parser would take for a statement starts with an entity code, and a blank one is a space's.
+void append_gantt_name(std::string& out, std::string_view text) {
+    const std::size_t first = static_cast<std::size_t>(
+        std::find_if_not(text.begin(), text.end(), is_ascii_space) - text.begin());
+    out.append(first, ' ');
+    if (first == text.size()) {
+        out += "#32;";
+        return;
+    }
+    std::string_view rest = text.substr(first);
+    if (reads_as_statement(rest)) {
+        out += '#';
+        append_id(out, static_cast<unsigned char>(rest.front()));
+        out += ';';
+        rest.remove_prefix(1);
+    }
+    for (const char c : rest) {
+        switch (c) {
+        case ':':
+            out += "#58;";
+            break;
+        case ';':
+            out += "#59;";
+            break;
+        case '%':
+            out += "#37;";
+            break;
+        case '\n':
+        case '\r':
+            out += ' ';
+            break;
+        default:
+            append_escaped(out, std::string_view(&c, 1));
+        }
+    }
+}
+
+// `seconds` in whole units of `per_second`, rounded half up.
+long long whole_units(double seconds, double per_second) {
+    return static_cast<long long>(std::floor(seconds * per_second + 0.5));
+}
+
+void append_number(std::string& out, long long number) {
+    char digits[24];
+    const auto [end, error] = std::to_chars(digits, digits + sizeof digits, number);
+    (void)error;
+    out.append(digits, end);
+}
+
+} // namespace
+
+std::string run_to_gantt(const RunTrace& run_trace) {
+    std::vector<const NodeTrace*> bars;
+    for (const NodeTrace& trace : run_trace.nodes()) {
+        if (!trace.skipped && trace.node != nullptr) {
+            bars.push_back(&trace);
+        }
+    }
+    // In order of start, ties in the order of the trace; threads numbered in that order too.
+    std::stable_sort(bars.begin(), bars.end(), [](const NodeTrace* a, const NodeTrace* b) {
+        return a->started < b->started;
+    });
+    std::unordered_map<std::uint64_t, std::size_t> lane_of;
+    std::vector<std::vector<const NodeTrace*>> lanes;
+    double end = 0.0;
+    for (const NodeTrace* bar : bars) {
+        const auto [lane, added] = lane_of.emplace(bar->thread, lanes.size());
+        if (added) {
+            lanes.emplace_back();
+        }
+        lanes[lane->second].push_back(bar);
+        end = std::max(end, bar->started + bar->seconds);
+    }
+    const bool micro = whole_units(end, 1e6) < 10000;
+    const double per_second = micro ? 1e6 : 1e3;
+    // The renderer rounds bars to whole pixels: one unit of a long chart would be none.
+    const long long shortest = std::max(1LL, (whole_units(end, per_second) + 199) / 200);
+
+    std::string out = "gantt\n    dateFormat x\n    axisFormat %Q ";
+    out += micro ? "\u00b5s" : "ms";
+    out += "\n    todayMarker off\n";
+    for (std::size_t lane = 0; lane < lanes.size(); ++lane) {
+        out += "    section thread ";
+        append_number(out, static_cast<long long>(lane + 1));
+        out += '\n';
+        for (const NodeTrace* bar : lanes[lane]) {
+            out += "    ";
+            if (bar->node->label) {
+                append_gantt_name(out, *bar->node->label);
+            } else {
+                out += "node ";
+                append_id(out, bar->node->id);
+            }
+            out += bar->failed ? " :crit, " : bar->cached ? " :active, " : " :done, ";
+            const long long begin = whole_units(bar->started, per_second);
+            append_number(out, begin);
+            out += ", ";
+            append_number(out, std::max(begin + shortest,
+                                        whole_units(bar->started + bar->seconds, per_second)));
+            out += '\n';
+        }
     }
     return out;
 }

@@ -1,4 +1,4 @@
-// A DAG as the text of a Mermaid flowchart, and the diagram of one traced run.
+// A DAG as the text of a Mermaid flowchart, and the diagram and the timeline of one traced run.
 #pragma once
 
 #include "dag/dag.hpp"
@@ -32,5 +32,14 @@ std::string to_escaped_mermaid(const Dag& dag);
 // those of `to_mermaid`. Texts taken from labels and variable names are escaped so that the
 // renderer shows them as they are. Nodes without a trace did not run.
 std::string run_to_mermaid(const Dag& dag, const RunTrace& trace, bool durations);
+
+// The timeline of one traced run as a Mermaid gantt chart: a section per thread ("thread 1",
+// "thread 2", ... in the order of their first node), and in it a bar per node that ran, named
+// by its label ("node N" without one) and tagged by status (done: ok, active: cached, crit:
+// failed), in the order the nodes started. Times count from the start of the run in whole
+// microseconds when the last bar ends within 10 ms, else in whole milliseconds (the axis says
+// which), and every bar lasts at least one unit and 1/200 of the chart, so that the shortest
+// node still shows. Names are escaped so that the renderer shows them as they are.
+std::string run_to_gantt(const RunTrace& trace);
 
 } // namespace vantorix

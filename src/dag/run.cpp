@@ -62,12 +62,12 @@ void run_node(const Dag& dag, NodePosition position, const Values& values, const
     });
 }
 
-// Runs `step`, the node of `trace`, traced. With OnFailure::Stop and a failure, returns a copy of
-// the trace, to throw once the trace has its place in the run's.
+// Runs `step`, the node of `trace`, traced, timed from `run_start`. With OnFailure::Stop and a
+// failure, returns a copy of the trace, to throw once the trace has its place in the run's.
 template <class Step>
 std::optional<NodeTrace> run_traced_node(NodeTrace& trace, const RunOptions& options,
-                                         Step&& step) {
-    detail::run_traced(trace, options.quiet_failures, std::forward<Step>(step));
+                                         detail::RunClock::time_point run_start, Step&& step) {
+    detail::run_traced(trace, options.quiet_failures, run_start, std::forward<Step>(step));
     if (trace.failed && options.on_failure == OnFailure::Stop) {
         return trace;
     }
@@ -86,9 +86,10 @@ public:
     };
 
     WideLevel(const Dag& dag, std::span<const NodePosition> level, const Values& values,
-              const Context* initial, const RunOptions& options)
+              const Context* initial, const RunOptions& options,
+              detail::RunClock::time_point run_start)
         : dag_(dag), level_(level), values_(values), initial_(initial), options_(options),
-          results_(level.size()) {}
+          run_start_(run_start), results_(level.size()) {}
 
     void run(std::size_t index) override {
         const NodePosition position = level_[index];
@@ -105,7 +106,8 @@ public:
             return;
         }
         result.trace.node = &dag_.nodes()[position];
-        std::optional<NodeTrace> failed = run_traced_node(result.trace, options_, step);
+        std::optional<NodeTrace> failed =
+            run_traced_node(result.trace, options_, run_start_, step);
         results_[next_.fetch_add(1, std::memory_order_relaxed)] = std::move(result);
         if (failed) {
             throw NodeFailed(std::move(*failed));
@@ -123,6 +125,7 @@ private:
     const Values& values_;
     const Context* initial_;
     const RunOptions& options_;
+    detail::RunClock::time_point run_start_;
     std::vector<Result> results_;
     std::atomic<std::size_t> next_{0};
 };
@@ -151,6 +154,7 @@ public:
     }
 
     void go() {
+        start_ = detail::RunClock::now();
         if (!options_.parallel) {
             for (const NodePosition position : dag_.order()) {
                 on_calling_thread(position);
@@ -220,7 +224,7 @@ private:
             return;
         }
         node.node = &dag_.nodes()[position];
-        std::optional<NodeTrace> failed = run_traced_node(node, options_, step);
+        std::optional<NodeTrace> failed = run_traced_node(node, options_, start_, step);
         add_trace(std::move(node));
         if (failed) {
             throw NodeFailed(std::move(*failed));
@@ -238,7 +242,7 @@ private:
             }
             level = running;
         }
-        WideLevel work(dag_, level, values_, initial_, options_);
+        WideLevel work(dag_, level, values_, initial_, options_, start_);
         const std::size_t batch_size =
             options_.max_threads ? std::max<std::size_t>(*options_.max_threads, 1) : level.size();
         std::size_t taken = 0;
@@ -267,6 +271,8 @@ private:
     Values& values_;
     RunTrace& trace_;
     const Context* initial_;
+    // Where every traced node's `started` counts from.
+    detail::RunClock::time_point start_;
     // With OnFailure::Skip: the data flow, and per node position whether it failed or was left
     // out.
     std::optional<DataFlow> flow_;

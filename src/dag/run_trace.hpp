@@ -27,6 +27,8 @@ struct NodeTrace {
     GraphData error;
     // Why the run's result cache neither gave nor kept its results (a host object), or None.
     GraphData cache_note;
+    // When the step began, in seconds from the start of the run, on the clock of `seconds`.
+    double started = 0.0;
 };
 
 struct PublishedValue {

@@ -1,8 +1,9 @@
 """Renders Mermaid text with the real renderer: mermaid.min.js in headless Chromium.
 
-Needs a Chromium on PATH and a Mermaid 11 bundle, named by VANTORIX_MERMAID_JS or shipped by
-the `artoo-mermaid` package (`pip install artoo-mermaid`, Python 3.12+). `available()` says why
-not when either is missing, so tests can skip."""
+Needs a Chromium on PATH and a Mermaid 11 bundle, named by VANTORIX_MERMAID_JS (which
+tests/prerequisites.sh sets) or shipped by the `artoo-mermaid` package (`pip install
+artoo-mermaid`, Python 3.12+). `available()` says why not when either is missing, so tests can
+skip."""
 
 import html
 import importlib.util
@@ -32,7 +33,12 @@ const diagrams = %(diagrams)s;
       results.push({ok: true, nodes: texts("g.node .nodeLabel"),
                     edges: texts("g.edgeLabel .edgeLabel").filter(text => text !== ""),
                     classes: [...stage.querySelectorAll("g.node")].map(
-                        e => e.getAttribute("class").split(/\\s+/).filter(c => c !== ""))});
+                        e => e.getAttribute("class").split(/\\s+/).filter(c => c !== "")),
+                    sections: texts("text.sectionTitle"),
+                    bars: [...stage.querySelectorAll("rect.task")].map(e => ({
+                        name: document.getElementById(e.id + "-text").textContent,
+                        classes: e.getAttribute("class").split(/\\s+/).filter(c => c !== ""),
+                        x: Number(e.getAttribute("x")), width: Number(e.getAttribute("width"))}))});
       stage.innerHTML = "";
     } catch (error) {
       results.push({ok: false, error: String(error && error.message || error)});
@@ -69,7 +75,8 @@ def available():
 
 def render(diagrams):
     """One result per diagram: {"ok": True, "nodes": [box texts], "edges": [arrow texts],
-    "classes": [classes per box]} in drawing order, or {"ok": False, "error": message}."""
+    "classes": [classes per box], "sections": [gantt section titles], "bars": [{"name", "classes",
+    "x", "width"} per gantt bar]} in drawing order, or {"ok": False, "error": message}."""
     with tempfile.TemporaryDirectory() as directory:
         page = Path(directory) / "page.html"
         page.write_text(PAGE % {"script": mermaid_script().as_uri(),

@@ -16,6 +16,7 @@ import re
 import subprocess
 import sys
 import threading
+import time
 import zlib
 from concurrent.futures import ProcessPoolExecutor
 from functools import partial
@@ -369,6 +370,29 @@ def anywhere(request):
 def test_generated_graphs_run_as_in_process_elsewhere(elsewhere, shape, inputs, parallel):
     report = assert_same_as_in_process(built_pair(shape), inputs, parallel, elsewhere)
     assert os.getpid() not in {node.pid for node in report.nodes}
+
+
+def stamp(inputs, params):
+    return {"at": time.time()}
+
+
+def test_records_say_when_each_node_started_after_the_compute_began(anywhere):
+    # Each node reads the one before it, so they run in order; the worker takes `started`
+    # just before it calls the function, and the compute begins after `before`.
+    graph = vantorix.PyGraph()
+    for k in range(3):
+        graph.add(stamp, f"n{k}", inputs={f"at{k - 1}": "previous"} if k else None,
+                  outputs={"at": f"at{k}"})
+    before = time.time()
+    report = vantorix_dask.execute_detailed(graph.build(), False, scheduler=anywhere)
+    started = [node.started for node in report.nodes]
+    assert 0 <= started[0] <= started[1] <= started[2]
+    assert all(s <= report.context[f"at{k}"] - before for k, s in enumerate(started))
+    node = report.nodes[0]
+    assert f"    section {node.host}#58;{node.pid}\n    n0 :done, " in report.to_gantt()
+    # A worker's clock behind the caller's: the chart starts at the earliest start.
+    behind = [node._replace(started=node.started - started[-1] - 1) for node in report.nodes]
+    assert "\n    n0 :done, 0, " in report._replace(nodes=behind).to_gantt()
 
 
 class Tripwire:

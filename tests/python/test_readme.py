@@ -61,6 +61,27 @@ def test_quickstart_block_is_the_example_file():
     assert any(language == "python" and body == quickstart for language, body, _ in BLOCKS)
 
 
+def run_charts(flowchart, gantt):
+    """What stays the same from run to run: the flowchart but its durations, and the gantt
+    chart but its times and unit, with its sections in order and their bars, the calling
+    thread's first and the workers' in any order (each starts when its thread does)."""
+    flowchart = re.sub(r"<br/>(<1 µs|\d+ µs|\d+\.\d ms|\d+\.\d\d s)", "<br/>…", flowchart)
+    gantt = re.sub(r"^(    axisFormat %Q) (µs|ms)$", r"\1", gantt, flags=re.MULTILINE)
+    gantt = re.sub(r" :(\w+), \d+, \d+$", r" :\1", gantt, flags=re.MULTILINE)
+    head, *sections = re.split(r"^    section ", gantt, flags=re.MULTILINE)
+    names, bars = zip(*(section.split("\n", 1) for section in sections))
+    return flowchart, head, names, bars[0], sorted(bars[1:])
+
+
+def test_seeing_a_run_shows_the_charts_the_script_prints(tmp_path):
+    (start,) = [k for k, (language, body, _) in enumerate(BLOCKS)
+                if (language, body) == ("bash", "python examples/seeing_a_run.py\n")]
+    printed = run_python(EXAMPLES / "seeing_a_run.py", cwd=tmp_path)
+    charts = [body for language, body in FENCE.findall(printed) if language == "mermaid"]
+    assert printed == "```mermaid\n{}```\n\n```mermaid\n{}```\n".format(*charts)
+    assert run_charts(*charts) == run_charts(*(body for _, body, _ in BLOCKS[start + 1:start + 3]))
+
+
 def test_performance_section_keeps_the_benchmark_marker():
     section = README.split("\n## Performance\n", 1)[1].split("\n## ", 1)[0]
     assert "<!-- bench-table -->" in section.splitlines()

@@ -15,13 +15,14 @@ import weakref
 import pytest
 
 import vantorix
+import vantorix_dask
 from conftest import chain, const, fanout, graph_of
 
 import _mermaid
 
 MODES = [(False,), (True,), (True, 1)]
 FIELDS = ("id", "label", "branch_id", "level", "status", "error", "seconds", "thread",
-          "uncached")
+          "uncached", "started")
 
 
 def fields(record, names=("id", "label", "branch_id", "level", "status")):
@@ -211,13 +212,14 @@ def test_records_and_reports_as_python_objects():
     assert type(record).__name__ == "NodeRecord" and type(record).__module__ == "vantorix"
     assert type(report).__name__ == "RunReport" and type(report).__module__ == "vantorix"
     assert not hasattr(vantorix, "NodeRecord") and not hasattr(vantorix, "RunReport")
-    assert isinstance(record, tuple) and len(record) == 9
+    assert isinstance(record, tuple) and len(record) == 10
     assert record._fields == FIELDS
     assert tuple(record) == tuple(getattr(record, name) for name in FIELDS)
     assert record._asdict() == dict(zip(FIELDS, record))
     assert repr(record) == (f"NodeRecord(id=0, label='one', branch_id=None, level=0, "
                             f"status='ok', error=None, seconds={record.seconds!r}, "
-                            f"thread={record.thread!r}, uncached=None)")
+                            f"thread={record.thread!r}, uncached=None, "
+                            f"started={record.started!r})")
     assert copy.copy(record) == record and copy.deepcopy(record) == record
     with pytest.raises((pickle.PicklingError, AttributeError, TypeError)):
         pickle.dumps(record)
@@ -643,6 +645,95 @@ def test_run_diagrams_render_with_every_label_as_written(capsys):
     assert quickstart["nodes"] == ["root", "main", "end", "left", "right"]
     for timed, report in zip(results[3:], reports):
         assert len(timed["nodes"]) == len(report.nodes)
+
+
+# --- the timeline ----------------------------------------------------------------------------
+
+# Labels that the gantt parser would misread, and how a bar names them.
+GANTT_NAMES = [
+    ("a: b;c", "a#58; b#59;c"), ("5% #1", "5#37; #35;1"), ('"<b>"', "#quot;#lt;b#gt;#quot;"),
+    ("two\nlines", "two lines"), ("  ", "  #32;"), ("Title x", "#84;itle x"),
+    (" click me", " #99;lick me"), ("2024-01-01 run", "#50;024-01-01 run"),
+    ("titles", "titles"), ("naïve ✓ 日本", "naïve ✓ 日本"),
+]
+
+
+def pause(inputs, params):
+    time.sleep(0.011)  # long enough for a chart in milliseconds; the cache serves it in µs
+    return {}
+
+
+def timeline_runs(directory, modes=((True,), (True,), (False,), (True, 3))):
+    """Root; a level of one-node branches with those labels, a failing node and "main"; then a
+    reader of the failing node (skipped) and "end". Later runs are served by the cache."""
+    dag = fanout({"function": const(x=1), "label": "root", "outputs": {"x": "x"}},
+                 *[[{"function": const(y=k), "label": label}]
+                   for k, (label, _) in enumerate(GANTT_NAMES)],
+                 [{"function": raising(ValueError, "no"), "outputs": {"y": "failed"}},
+                  {"function": const(), "label": "skipped", "inputs": {"failed": "y"}}],
+                 after=[{"function": const(main=1), "label": "main"},
+                        {"function": pause, "label": "end"}])
+    return [dag.execute_detailed(*mode, errors="skip", print_errors=False, cache=directory)
+            for mode in modes]
+
+
+@pytest.mark.parametrize("arguments", MODES)
+def test_nodes_start_after_every_node_they_wait_for_has_ended(arguments, tmp_path):
+    # An order the run's barriers prove: sequential nodes, or parallel levels, one after another.
+    (report,) = timeline_runs(tmp_path, [arguments])
+    ran = [record for record in report.nodes if record.started is not None]
+    assert [r.label for r in report.nodes if r not in ran] == ["skipped"]
+    steps = [[r for r in ran if r.level == level] for level in (0, 1, 2)] if arguments[0] \
+        else [[r] for r in ran]
+    for before, after in zip(steps, steps[1:]):
+        assert min(r.started for r in after) >= max(r.started + r.seconds for r in before) - 1e-9
+
+
+@pytest.mark.parametrize("label, name", GANTT_NAMES)
+def test_bar_names_are_escaped_so_that_the_renderer_shows_them_as_they_are(label, name):
+    text = chain({"function": const(), "label": label}).execute_detailed().to_gantt()
+    assert re.fullmatch(r"gantt\n    dateFormat x\n    axisFormat %Q (µs|ms)\n    todayMarker "
+                        rf"off\n    section thread 1\n    {re.escape(name)} :done, \d+, \d+\n", text)
+
+
+def test_bars_are_in_order_of_start_on_a_section_per_thread_and_visible():
+    record = type(chain({}).execute_detailed().nodes[0])
+    steps = [(9, "b", "failed", 20.6e-6, 0.3e-6), (7, "load", "ok", 0.4e-6, 12e-6),
+             (7, None, "cached", 20.6e-6, 1249.4e-6), (9, None, "ok", 900e-6, 8500e-6)]
+    records = [record(k, label, None, 0, status, None, seconds, thread, None, started)
+               for k, (thread, label, status, started, seconds) in enumerate(steps)]
+    # Within 10 ms in µs, and every bar at least 1/200 of the chart (47 µs) long.
+    text = vantorix_dask._gantt(records, lambda r: r.thread, "thread {1}".format)
+    assert text.split("\n")[2:] == [
+        "    axisFormat %Q µs", "    todayMarker off", "    section thread 1",
+        "    load :done, 0, 47", "    node 2 :active, 21, 1270", "    section thread 2",
+        "    b :crit, 21, 68", "    node 3 :done, 900, 9400", ""]
+
+
+def test_the_dask_companion_draws_the_timeline_the_module_draws(tmp_path):
+    reports = timeline_runs(tmp_path)
+    assert {"µs", "ms"} == {r.to_gantt().split("\n")[2][-2:] for r in reports}
+    assert {r.status for r in reports[1].nodes} == {"cached", "failed", "skipped"}
+    for report in reports:
+        text = report.to_gantt()
+        assert text == vantorix_dask._gantt(report.nodes, lambda r: r.thread,
+                                            "thread {1}".format)
+        assert report._repr_markdown_() == (f"```mermaid\n{report.to_mermaid()}```\n\n"
+                                            f"```mermaid\n{text}```\n")
+
+
+@pytest.mark.skipif(RENDERER is not None, reason=f"Mermaid renderer: {RENDERER}")
+def test_timelines_render_with_every_name_as_written(tmp_path):
+    reports = timeline_runs(tmp_path)
+    tags = {"ok": "done", "cached": "active", "failed": "crit"}
+    for result, report in zip(_mermaid.render([r.to_gantt() for r in reports]), reports):
+        ran = [r for r in report.nodes if r.started is not None]
+        assert result["ok"] and len(result["sections"]) == len({r.thread for r in ran}), result
+        assert sorted((bar["name"].strip(), bar["classes"][1].rstrip("0123456789"))
+                      for bar in result["bars"]) == sorted(
+            (" ".join((r.label or f"node {r.id}").split("\n")).strip(), tags[r.status])
+            for r in ran)
+        assert all(bar["width"] > 0 for bar in result["bars"])
 
 
 # --- introspection -------------------------------------------------------------------------

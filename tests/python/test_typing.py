@@ -101,6 +101,7 @@ REPORTS = textwrap.dedent('''\
     reveal_type(report.node_outputs)
     reveal_type(dag.levels)
     reveal_type(report.to_mermaid(durations=False))
+    reveal_type(report.to_gantt())
     status: Literal["ok", "cached", "failed", "skipped", "not run"] = report.nodes[0].status
     error: Optional[BaseException] = report.failed[0].error
     record_id, label, *rest = report.nodes[0]
@@ -111,6 +112,7 @@ REPORTS = textwrap.dedent('''\
     dag.execute_detailed(errors="skip", print_errors=False)
     dag.execute_detailed(errors="stop")  # error
     seconds: float = report.nodes[0].seconds  # error
+    started: float = report.nodes[0].started  # error
     dag.execute_detailed(True, 2, {})  # error
     dag.execute_detailed(inputs={1: 2})  # error
     dag.execute_detailed(on_node=lambda: None)  # error
@@ -121,7 +123,8 @@ REPORTS = textwrap.dedent('''\
 
 def test_stubs_type_run_reports(tmp_path):
     check_types(REPORTS, "reports.py",
-                ["vantorix.RunReport", "dict[int, dict[str, Any]]", "list[list[int]]", "str"],
+                ["vantorix.RunReport", "dict[int, dict[str, Any]]", "list[list[int]]", "str",
+                 "str"],
                 tmp_path)
 
 
@@ -140,6 +143,8 @@ DASK = textwrap.dedent('''\
     reveal_type(vantorix_dask.to_dask(dag, outputs=["y"]))
     reveal_type(dag.plan(True)[0].inputs)
     status: Literal["ok", "cached", "failed"] = report.nodes[0].status
+    started: float = report.nodes[0].started
+    reveal_type(report.to_gantt())
     error: str = report.nodes[0].error  # error
     vantorix_dask.execute(graph)  # error
     vantorix_dask.execute(dag, False, "sync")  # error
@@ -152,4 +157,4 @@ def test_the_dask_companion_is_typed_strictly(tmp_path):
     returncode, output = mypy("-p", "vantorix_dask", cwd=tmp_path)
     assert returncode == 0, output
     check_types(DASK, "on_dask.py", ["dict[str, Any]", "int", "dask.delayed.Delayed",
-                                     "list[tuple[str, str]]"], tmp_path)
+                                     "list[tuple[str, str]]", "str"], tmp_path)

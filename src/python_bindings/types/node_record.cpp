@@ -18,7 +18,9 @@ constexpr const char* kRecordDoc =
     "or None; seconds: wall time of its step on the thread that ran it, None when it did not "
     "run; thread: ident of that thread, as threading.get_ident() gives it, None when it did not "
     "run; uncached: in a run with a cache, why the node was neither served nor kept by it (a "
-    "value that cannot be keyed, results that cannot be stored), else None";
+    "value that cannot be keyed, results that cannot be stored), else None; started: seconds from "
+    "the start of the run to the start of the node's step, on the clock of seconds, None when "
+    "it did not run";
 
 // The record type and the status texts, made on first need and kept for the process. Making the
 // type runs Python code, which may make records itself: the first one made is kept.
@@ -39,7 +41,7 @@ bool ensure_record_type() {
     }
     if (published(state.record_type) == nullptr) {
         PyRef made = PyRef::steal(reinterpret_cast<PyObject*>(new_named_tuple_type(
-            "NodeRecord", "id label branch_id level status error seconds thread uncached",
+            "NodeRecord", "id label branch_id level status error seconds thread uncached started",
             kRecordDoc)));
         if (!made) {
             return false;
@@ -61,7 +63,7 @@ bool NodeRecords::prepare(const Dag& dag) {
 }
 
 PyRef NodeRecords::make(const Node& node, PyObject* status, PyObject* error, PyObject* seconds,
-                        PyObject* thread, PyObject* uncached) const {
+                        PyObject* thread, PyObject* uncached, PyObject* started) const {
     const std::uint32_t level = level_of_[static_cast<std::size_t>(&node - dag_->nodes().data())];
     return make_named_tuple(
         module_state().record_type,
@@ -69,7 +71,8 @@ PyRef NodeRecords::make(const Node& node, PyObject* status, PyObject* error, PyO
          node.label ? text_to_python(*node.label).release() : new_reference(Py_None),
          node.branch_id ? PyLong_FromUnsignedLongLong(*node.branch_id) : new_reference(Py_None),
          level == Dag::kUnscheduled ? new_reference(Py_None) : PyLong_FromUnsignedLong(level),
-         new_reference(status), new_reference(error), seconds, thread, new_reference(uncached)});
+         new_reference(status), new_reference(error), seconds, thread, new_reference(uncached),
+         started});
 }
 
 PyRef NodeRecords::ran(const NodeTrace& trace, LastThread& last) const {
@@ -83,7 +86,7 @@ PyRef NodeRecords::ran(const NodeTrace& trace, LastThread& last) const {
 PyRef NodeRecords::ran(const NodeTrace& trace, PyObject* error, LastThread& last) const {
     if (trace.skipped) {
         return make(*trace.node, module_state().status_skipped, Py_None, new_reference(Py_None),
-                    new_reference(Py_None), Py_None);
+                    new_reference(Py_None), Py_None, new_reference(Py_None));
     }
     if (!last.ident || trace.thread != last.thread) {
         last.ident = PyRef::steal(PyLong_FromUnsignedLongLong(trace.thread));
@@ -100,12 +103,13 @@ PyRef NodeRecords::ran(const NodeTrace& trace, PyObject* error, LastThread& last
                 new_reference(last.ident.get()),
                 trace.cache_note.kind() == GraphData::Kind::PyObject
                     ? handle_object(trace.cache_note.as_object())
-                    : Py_None);
+                    : Py_None,
+                PyFloat_FromDouble(trace.started));
 }
 
 PyRef NodeRecords::not_run(const Node& node) const {
     return make(node, module_state().status_not_run, Py_None, new_reference(Py_None),
-                new_reference(Py_None), Py_None);
+                new_reference(Py_None), Py_None, new_reference(Py_None));
 }
 
 } // namespace vantorix::python

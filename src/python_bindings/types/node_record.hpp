@@ -29,8 +29,9 @@ public:
     PyRef not_run(const Node& node) const;
 
 private:
+    // `seconds`, `thread` and `started` are new references, the others borrowed.
     PyRef make(const Node& node, PyObject* status, PyObject* error, PyObject* seconds,
-               PyObject* thread, PyObject* uncached) const;
+               PyObject* thread, PyObject* uncached, PyObject* started) const;
 
     const Dag* dag_ = nullptr;
     // Per node position: the index of its level, or Dag::kUnscheduled.

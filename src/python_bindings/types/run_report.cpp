@@ -284,14 +284,22 @@ PyObject* run_report_to_mermaid(RunReportObject* report, PyObject* const* args, 
     return text_to_python(run_to_mermaid(*report->dag, report->state->trace, durations)).release();
 }
 
-// The run's diagram in a fenced block, for notebooks.
+// The run's diagram and its timeline, each in a fenced block, for notebooks.
 PyObject* run_report_repr_markdown(RunReportObject* report, PyObject*) {
     if (!check_whole(report)) {
         return nullptr;
     }
-    return text_to_python("```mermaid\n" +
-                          run_to_mermaid(*report->dag, report->state->trace, true) + "```\n")
+    const RunTrace& trace = report->state->trace;
+    return text_to_python("```mermaid\n" + run_to_mermaid(*report->dag, trace, true) +
+                          "```\n\n```mermaid\n" + run_to_gantt(trace) + "```\n")
         .release();
+}
+
+PyObject* run_report_to_gantt(RunReportObject* report, PyObject*) {
+    if (!check_whole(report)) {
+        return nullptr;
+    }
+    return text_to_python(run_to_gantt(report->state->trace)).release();
 }
 
 PyMethodDef g_methods[] = {
@@ -305,7 +313,18 @@ PyMethodDef g_methods[] = {
      "    String containing the Mermaid diagram"},
     {"_repr_markdown_", method<run_report_repr_markdown>(), METH_NOARGS,
      "_repr_markdown_($self)\n--\n\n"
-     "The run's Mermaid diagram in a fenced block, for notebooks"},
+     "The run's Mermaid diagram and timeline in fenced blocks, for notebooks"},
+    {"to_gantt", method<run_report_to_gantt>(), METH_NOARGS,
+     "to_gantt($self)\n--\n\n"
+     "Mermaid gantt chart of the run\n\n"
+     "A section per thread, numbered in the order the threads started their first node, and a\n"
+     "bar per node that ran, named by its label and tagged by status: done (ok), active\n"
+     "(cached), crit (failed). Times count from the start of the run, in microseconds when it\n"
+     "ended within 10 ms, else in milliseconds; every bar lasts at least one unit and 1/200 of\n"
+     "the chart, so that the shortest node still shows. Names are escaped so that Mermaid shows\n"
+     "them as they are.\n\n"
+     "Returns:\n"
+     "    String containing the Mermaid gantt chart"},
     {nullptr, nullptr, 0, nullptr},
 };
 
