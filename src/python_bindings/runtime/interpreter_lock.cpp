@@ -116,14 +116,21 @@ void ReleasedLock::holding(const std::function<void()>& action) {
         }
     } release{*this};
     holding_ = true;
+    holding_since_ = std::chrono::steady_clock::now();
     action();
 }
 
 void ReleasedLock::let_the_world_stop() {
 #ifdef Py_GIL_DISABLED
-    // A thread stopping the world looks every millisecond for thread states let go of; taking
-    // this one back at once would slip through between two looks.
-    if (holding_) {
+    // Held, the thread state keeps the interpreter from finalising while the workers make
+    // theirs: finalisation stops the world first, then frees every thread state but its own,
+    // including one that a worker is still setting up. Making a thread state stops the world
+    // only rarely (the first one of a process, or when CPython's table of them grows), so only
+    // a worker that has not attached within the grace period is taken to wait for that.
+    constexpr auto grace = std::chrono::milliseconds(50);
+    if (holding_ && std::chrono::steady_clock::now() - holding_since_ >= grace) {
+        // A thread stopping the world looks every millisecond for thread states let go of;
+        // taking this one back at once would slip through between two looks.
         saved_ = PyEval_SaveThread();
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         parking_on_thread_end([this] { PyEval_RestoreThread(saved_); });

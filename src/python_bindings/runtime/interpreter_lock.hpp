@@ -4,6 +4,7 @@
 
 #include "runtime/py_ref.hpp"
 
+#include <chrono>
 #include <functional>
 
 namespace vantorix::python {
@@ -49,9 +50,10 @@ public:
     // Runs `action`, which runs no Python code, with the lock held again, or without it once the
     // interpreter finalises (unless this is the finalising thread).
     void holding(const std::function<void()>& action);
-    // Inside `holding`, on a free-threaded interpreter: lets go of the thread state for a moment,
-    // so that a thread stopping the world (to make a thread state, or to collect) is not kept
-    // waiting by an `action` that waits itself. Nothing otherwise.
+    // Inside `holding`, on a free-threaded interpreter, once `action` has waited a while: lets
+    // go of the thread state for a moment, so that a thread stopping the world (to make a thread
+    // state, or to collect) is not kept waiting by an `action` that waits itself. Nothing
+    // otherwise.
     void let_the_world_stop();
     // Runs `action` with the lock briefly held again, from inside the released section. Does
     // nothing once the interpreter finalises, unless this is the finalising thread.
@@ -64,6 +66,7 @@ private:
     int saved_depth_ = 0;
     bool saved_finalizing_thread_ = false;
     bool holding_ = false; // inside `holding`, with the lock
+    std::chrono::steady_clock::time_point holding_since_;
 };
 
 } // namespace vantorix::python
