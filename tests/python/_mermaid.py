@@ -73,6 +73,13 @@ def available():
     return None
 
 
+def browser_environment():
+    """This process's environment without what a sanitizer stage gives it: a browser with the
+    sanitizer's runtime preloaded does not come up."""
+    return {name: value for name, value in os.environ.items()
+            if name != "LD_PRELOAD" and not name.endswith("SAN_OPTIONS")}
+
+
 def render(diagrams):
     """One result per diagram: {"ok": True, "nodes": [box texts], "edges": [arrow texts],
     "classes": [classes per box], "sections": [gantt section titles], "bars": [{"name", "classes",
@@ -85,7 +92,7 @@ def render(diagrams):
             [browser(), "--headless", "--no-sandbox", "--disable-gpu",
              "--allow-file-access-from-files", "--virtual-time-budget=30000", "--dump-dom",
              page.as_uri()],
-            capture_output=True, text=True, timeout=300, check=False)
+            capture_output=True, text=True, timeout=300, check=False, env=browser_environment())
     dom = completed.stdout
     start = dom.find('<div id="out">')
     end = dom.find("</div>", start)

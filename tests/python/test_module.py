@@ -231,4 +231,5 @@ def test_objects_say_what_they_hold():
         '    style 2 fill:#e1f5ff\n```\n')
     assert '1["say "hi" | [x]"]' in dag.to_mermaid()
     report = dag.execute_detailed()
-    assert report._repr_markdown_() == "```mermaid\n" + report.to_mermaid() + "```\n"
+    assert report._repr_markdown_() == (f"```mermaid\n{report.to_mermaid()}```\n\n"
+                                        f"```mermaid\n{report.to_gantt()}```\n")

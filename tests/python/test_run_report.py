@@ -712,7 +712,6 @@ def test_bars_are_in_order_of_start_on_a_section_per_thread_and_visible():
 
 def test_the_dask_companion_draws_the_timeline_the_module_draws(tmp_path):
     reports = timeline_runs(tmp_path)
-    assert {"µs", "ms"} == {r.to_gantt().split("\n")[2][-2:] for r in reports}
     assert {r.status for r in reports[1].nodes} == {"cached", "failed", "skipped"}
     for report in reports:
         text = report.to_gantt()
