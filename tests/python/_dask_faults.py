@@ -5,7 +5,7 @@ prints {case: {scheduler: ["returned", report] or [what it raised, its text]}} a
     python _dask_faults.py SECONDS
 """
 
-import importlib.util
+import importlib
 import json
 import multiprocessing
 import os
@@ -59,9 +59,10 @@ def main(seconds):
     # A module that this process loads from a file that no worker has on its path.
     path = Path(tempfile.mkdtemp(), "late.py")
     path.write_text("def node(inputs, params):\n    return {}\nclass Thing:\n    pass\n")
-    spec = importlib.util.spec_from_file_location("late", path)
-    late = sys.modules["late"] = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(late)
+    sys.path.insert(0, str(path.parent))
+    importlib.invalidate_caches()
+    late = importlib.import_module("late")
+    sys.path.remove(str(path.parent))
     readers = [(names, f"reads {k}", {"v": "v"}, {"r": f"r{k}"}) for k in range(4)]
     cases = {  # name: (DAG, inputs, schedulers); the last two break the pool, and find it broken
         "unpicklable value": (dag((lambda inputs, params: {"v": threading.Lock()}, "make",

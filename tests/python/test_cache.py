@@ -2,7 +2,7 @@
 a killed run, damaged entries, processes sharing a cache, `recompute` and `max_bytes`."""
 
 import copy
-import importlib.util
+import importlib
 import os
 import pickle
 import subprocess
@@ -105,11 +105,8 @@ def load(directory, files):
     try:
         for name in files:
             sys.modules.pop(name, None)
-        spec = importlib.util.spec_from_file_location("pipeline", directory / "pipeline.py")
-        module = importlib.util.module_from_spec(spec)
-        sys.modules["pipeline"] = module
-        spec.loader.exec_module(module)
-        return module.node
+        importlib.invalidate_caches()
+        return importlib.import_module("pipeline").node
     finally:
         sys.path.remove(str(directory))
 

@@ -659,7 +659,7 @@ GANTT_NAMES = [
 
 
 def pause(inputs, params):
-    time.sleep(0.011)  # long enough for a chart in milliseconds; the cache serves it in µs
+    time.sleep(0.011)  # simulated work: a run long enough for a chart in milliseconds
     return {}
 
 
