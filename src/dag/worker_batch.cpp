@@ -257,7 +257,7 @@ void start_workers(LevelRun& level, std::vector<WorkerTask>& tasks,
     };
     level.attached.store(0, std::memory_order_relaxed);
     if (hooks.around_start) {
-        hooks.around_start(start);
+        hooks.around_start(count, start);
     } else {
         start();
     }

@@ -32,10 +32,11 @@ struct WorkerHooks {
     // Test seam: returns an errno value to make starting worker `index` of a batch fail.
     std::function<int(std::size_t index)> spawn_fault;
     // Entering the host: `attach` runs first on every worker thread, and the calling thread runs
-    // the starting of a batch (which returns once every started worker has attached) inside
-    // `around_start`, so that the host can keep something, a lock say, held meanwhile. `detach`
-    // runs last on every worker thread.
-    std::function<void(const std::function<void()>& start)> around_start;
+    // the starting of a batch of `workers` threads (which returns once every started worker has
+    // attached) inside `around_start`, so that the host can keep something, a lock say, held
+    // meanwhile, and make ready what that many workers need. `detach` runs last on every worker
+    // thread.
+    std::function<void(std::size_t workers, const std::function<void()>& start)> around_start;
     std::function<void()> attach;
     std::function<void()> detach;
     // With `attach`: called on the starting thread, inside `around_start`, each millisecond that

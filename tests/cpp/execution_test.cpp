@@ -355,10 +355,10 @@ Dag one_worker_dag(NodeFunctionPtr worker) {
 
 TEST(ExecutionWait, SignalHandlerRunOnTheCallingThreadWakesItsWait) {
     // Installed without SA_RESTART, as Python installs its handlers.
-    struct sigaction action {};
+    struct sigaction action{};
     action.sa_handler = [](int) {};
     sigemptyset(&action.sa_mask);
-    struct sigaction previous {};
+    struct sigaction previous{};
     ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
     const pthread_t caller = pthread_self();
     Latch woken(1);
@@ -519,7 +519,9 @@ TEST(ExecutionWorkers, EveryWorkerAttachesWhileTheBatchIsStartedAndDetachesAfter
     WorkerHooks hooks;
     // The host holds back what the workers do until `start` returns (Python: the lock); every
     // worker has attached by then.
-    hooks.around_start = [&](const std::function<void()>& start) {
+    std::vector<std::size_t> batch_sizes;
+    hooks.around_start = [&](std::size_t workers, const std::function<void()>& start) {
+        batch_sizes.push_back(workers);
         starting = true;
         start();
         starting = false;
@@ -544,4 +546,5 @@ TEST(ExecutionWorkers, EveryWorkerAttachesWhileTheBatchIsStartedAndDetachesAfter
     EXPECT_EQ(counts,
               (std::map<std::string, int>{
                   {"attach while starting", 3}, {"started", 2}, {"node", 3}, {"detach", 3}}));
+    EXPECT_EQ(batch_sizes, (std::vector<std::size_t>{2, 1}));
 }

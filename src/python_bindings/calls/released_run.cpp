@@ -8,6 +8,7 @@
 #include "values/interrupt.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <optional>
 
@@ -69,6 +70,14 @@ void call_with_lock(ReleasedLock& released, const std::function<bool()>& call) {
 
 bool run_released(RunOptions& options, const std::function<void(ReleasedLock&)>& engine_run) {
     std::exception_ptr stopped;
+#ifdef Py_GIL_DISABLED
+    // Once: the first thread state besides the main thread's is made here, not by two workers
+    // at once (see make_room_for_thread_states).
+    static std::atomic<bool> made_a_thread_state{false};
+    if (options.parallel && !made_a_thread_state.exchange(true, std::memory_order_relaxed)) {
+        make_room_for_thread_states(1);
+    }
+#endif
     {
         ReleasedLock released;
         // Only the main thread runs Python's signal handlers, so only a wait there wakes: when a
@@ -79,8 +88,12 @@ bool run_released(RunOptions& options, const std::function<void(ReleasedLock&)>&
         // cannot begin, so only runs on other threads need their workers' thread states made
         // under the lock (which costs the overlap of starting workers with running nodes).
         if (!runs_signal_handlers()) {
-            options.workers.around_start = [&released](const std::function<void()>& start) {
-                released.holding(start);
+            options.workers.around_start = [&released](std::size_t workers,
+                                                       const std::function<void()>& start) {
+                released.holding([&] {
+                    make_room_for_thread_states(workers);
+                    start();
+                });
             };
             options.workers.attach = attach_worker;
             options.workers.detach = detach_worker;

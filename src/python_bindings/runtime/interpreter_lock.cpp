@@ -9,6 +9,7 @@
 #include <chrono>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace vantorix::python {
 
@@ -48,6 +49,31 @@ void detach_worker() noexcept {
             PyThreadState_DeleteCurrent();
         });
     }
+}
+
+void make_room_for_thread_states(std::size_t count) noexcept {
+#ifdef Py_GIL_DISABLED
+    // Making a thread state stops the world when CPython's table of them is full, and the first
+    // one besides the main thread's stops it to make objects of deferred reference counts
+    // immortal. Here, where this thread holds its state, that waits for nobody. On a worker it
+    // waits for the starting thread to let go of its state, which lets an exit free the state
+    // the worker is still making; and two workers making the first ones race inside CPython,
+    // which writes the flag of that immortalisation plainly. Deleted states leave their places
+    // in the table free for the workers.
+    std::vector<PyThreadState*> made;
+    made.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (PyThreadState* state = PyThreadState_New(PyInterpreterState_Main())) {
+            made.push_back(state);
+        }
+    }
+    for (PyThreadState* state : made) {
+        PyThreadState_Clear(state);
+        PyThreadState_Delete(state);
+    }
+#else
+    static_cast<void>(count);
+#endif
 }
 
 NodeLock::NodeLock() {

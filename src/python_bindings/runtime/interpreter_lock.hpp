@@ -5,6 +5,7 @@
 #include "runtime/py_ref.hpp"
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 
 namespace vantorix::python {
@@ -21,6 +22,11 @@ bool runs_signal_handlers() noexcept;
 // Workers of a run on the main thread need neither: the interpreter cannot finalise meanwhile.
 void attach_worker() noexcept;
 void detach_worker() noexcept;
+
+// Lock held: on a free-threaded interpreter, makes `count` thread states and deletes them again,
+// so that as many workers then make theirs without stopping every other thread (see the
+// definition). Nothing on an interpreter with a GIL.
+void make_room_for_thread_states(std::size_t count) noexcept;
 
 // Takes the interpreter lock for a node function on whatever thread it runs. `acquired()` is
 // false once the interpreter finalises, on every thread but the finalising one: Python must not
