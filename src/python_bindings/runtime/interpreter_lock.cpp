@@ -60,6 +60,10 @@ void make_room_for_thread_states(std::size_t count) noexcept {
     // the worker is still making; and two workers making the first ones race inside CPython,
     // which writes the flag of that immortalisation plainly. Deleted states leave their places
     // in the table free for the workers.
+    PyThreadState* const own = PyThreadState_GetUnchecked();
+    if (own == nullptr) {
+        return; // the interpreter finalises: `holding` runs its action without the lock
+    }
     std::vector<PyThreadState*> made;
     made.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
@@ -68,8 +72,15 @@ void make_room_for_thread_states(std::size_t count) noexcept {
         }
     }
     for (PyThreadState* state : made) {
-        PyThreadState_Clear(state);
-        PyThreadState_Delete(state);
+        // Clearing a thread state also empties the free lists of the current one and turns them
+        // off for good, so each is cleared and deleted as the current one. Cleared, it is gone
+        // before this thread can be stopped: an exit would clear it again.
+        parking_on_thread_end([&] {
+            PyThreadState_Swap(state);
+            PyThreadState_Clear(state);
+            PyThreadState_DeleteCurrent();
+            PyEval_RestoreThread(own);
+        });
     }
 #else
     static_cast<void>(count);
@@ -150,9 +161,10 @@ void ReleasedLock::let_the_world_stop() {
 #ifdef Py_GIL_DISABLED
     // Held, the thread state keeps the interpreter from finalising while the workers make
     // theirs: finalisation stops the world first, then frees every thread state but its own,
-    // including one that a worker is still setting up. Making a thread state stops the world
-    // only rarely (the first one of a process, or when CPython's table of them grows), so only
-    // a worker that has not attached within the grace period is taken to wait for that.
+    // including one that a worker is still setting up. With room made for the workers' states
+    // (make_room_for_thread_states), making one stops the world only when other threads took
+    // that room meanwhile, so only a worker that has not attached within the grace period is
+    // taken to wait for that.
     constexpr auto grace = std::chrono::milliseconds(50);
     if (holding_ && std::chrono::steady_clock::now() - holding_since_ >= grace) {
         // A thread stopping the world looks every millisecond for thread states let go of;
