@@ -146,6 +146,26 @@ def test_process_exits_cleanly_while_a_daemon_thread_is_executing(parallel):
     assert (result.returncode, result.stdout, result.stderr) == (0, "ok\n", "")
 
 
+def test_the_first_threads_of_a_process_can_be_a_parallel_run_s_workers():
+    # A free-threaded interpreter makes the objects of deferred reference counts immortal when
+    # the first thread state besides the main thread's is made: workers must not race at it.
+    # Checked in fresh processes, whose races the ThreadSanitizer stage reports.
+    code = textwrap.dedent("""
+        import vantorix
+        graph = vantorix.PyGraph()
+        graph.add()
+        for k in range(16):
+            branch = vantorix.PyGraph()
+            branch.add(lambda i, p, k=k: {"out": k}, outputs={"out": f"out{k}"})
+            graph.branch(branch)
+        print(sorted(graph.build().execute(True).values()) == list(range(16)))
+    """)
+    for _ in range(8):
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                timeout=60)
+        assert (result.returncode, result.stdout, result.stderr) == (0, "True\n", "")
+
+
 def on_threads(count, action):
     """Runs `action(index)` on `count` threads released together; returns what each returned."""
     start, results, errors = threading.Barrier(count, timeout=30), [None] * count, []
