@@ -355,10 +355,10 @@ Dag one_worker_dag(NodeFunctionPtr worker) {
 
 TEST(ExecutionWait, SignalHandlerRunOnTheCallingThreadWakesItsWait) {
     // Installed without SA_RESTART, as Python installs its handlers.
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = [](int) {};
     sigemptyset(&action.sa_mask);
-    struct sigaction previous{};
+    struct sigaction previous {};
     ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
     const pthread_t caller = pthread_self();
     Latch woken(1);
